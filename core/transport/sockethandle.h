@@ -1,0 +1,25 @@
+#pragma once
+
+// The one owner of a socket's file descriptor; closing it shuts down sending first.
+class SocketHandle
+{
+public:
+    SocketHandle() = default;
+    explicit SocketHandle(int fd)
+        : m_fd(fd)
+    {}
+    ~SocketHandle() { close(); }
+
+    SocketHandle(SocketHandle &&other) noexcept;
+    SocketHandle &operator=(SocketHandle &&other) noexcept;
+    SocketHandle(const SocketHandle &) = delete;
+    SocketHandle &operator=(const SocketHandle &) = delete;
+
+    bool isValid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    void close() noexcept;
+
+private:
+    int m_fd = -1;
+};

@@ -1,0 +1,241 @@
+#include "socketlayer.h"
+#include "socketerrors.h"
+#include "transporterror.h"
+
+#include "platform/integertext.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+namespace {
+
+std::mutex g_layerMutex; // guards g_layerUsers
+int g_layerUsers = 0;
+std::atomic<int> g_lastError{0};
+
+int LastErrnoCode()
+{
+    const int code = WinsockCodeFromErrno(errno);
+    g_lastError = code;
+    return code;
+}
+
+template<typename Call>
+auto RetryOnInterrupt(Call call)
+{
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR)
+            return result;
+    }
+}
+
+sockaddr_in MakeAddress(const IPv4Address &address, quint16 port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    const quint32 hostOrder = (quint32(address[0]) << 24) | (quint32(address[1]) << 16)
+                              | (quint32(address[2]) << 8) | quint32(address[3]);
+    sa.sin_addr.s_addr = htonl(hostOrder);
+    return sa;
+}
+
+QByteArray DottedText(const in_addr &address)
+{
+    const quint32 hostOrder = ntohl(address.s_addr);
+    return QByteArray::number(hostOrder >> 24) + '.' + QByteArray::number((hostOrder >> 16) & 0xFF)
+           + '.' + QByteArray::number((hostOrder >> 8) & 0xFF) + '.'
+           + QByteArray::number(hostOrder & 0xFF);
+}
+
+} // namespace
+
+SocketLayer::Use::Use()
+{
+    // Linux needs no socket library start-up; the count keeps the layer's lifetime observable
+    // and the place for such work, should a platform need it.
+    std::lock_guard lock(g_layerMutex);
+    ++g_layerUsers;
+}
+
+SocketLayer::Use::~Use()
+{
+    std::lock_guard lock(g_layerMutex);
+    --g_layerUsers;
+}
+
+bool SocketLayer::exists()
+{
+    std::lock_guard lock(g_layerMutex);
+    return g_layerUsers > 0;
+}
+
+int SocketLayer::lastError()
+{
+    return g_lastError;
+}
+
+void SocketLayer::raiseSocketError(int code)
+{
+    g_lastError = code;
+    throw SocketError(code);
+}
+
+std::optional<IPv4Address> SocketLayer::ParseIPv4Literal(QByteArrayView text)
+{
+    // Four parts cut at the first three dots; the fourth is everything after the third.
+    IPv4Address address{};
+    qsizetype start = 0;
+    for (int part = 0; part < 4; ++part) {
+        qsizetype end = text.size();
+        if (part < 3) {
+            const qsizetype dot = start <= text.size() ? text.indexOf('.', start) : -1;
+            end = dot < 0 ? text.size() : dot;
+        }
+        const QByteArrayView piece = start <= text.size() ? text.sliced(start, end - start)
+                                                          : QByteArrayView();
+        const std::optional<qint32> value
+                = ParseIntegerText(piece, IntegerSyntax{.leadingBlanks = true, .bareX = true});
+        if (!value || *value < 0 || *value > 255)
+            return std::nullopt;
+        address[part] = static_cast<quint8>(*value);
+        start = end + 1;
+    }
+    return address;
+}
+
+bool SocketLayer::IsIPv4Literal(QByteArrayView text)
+{
+    return ParseIPv4Literal(text).has_value();
+}
+
+QByteArray SocketLayer::ResolvePeerAddress(const QByteArray &host)
+{
+    if (host.compare("LOCALHOST", Qt::CaseInsensitive) == 0)
+        return QByteArrayLiteral("127.0.0.1");
+    if (IsIPv4Literal(host))
+        return host;
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *answer = nullptr;
+    int result = 0;
+    do {
+        result = ::getaddrinfo(host.constData(), nullptr, &hints, &answer);
+    } while (result == EAI_SYSTEM && errno == EINTR);
+    if (result != 0)
+        raiseSocketError(WinsockCodeFromResolver(result, errno));
+
+    QByteArray dotted;
+    for (const addrinfo *entry = answer; entry; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr) {
+            dotted = DottedText(reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr);
+            break;
+        }
+    }
+    ::freeaddrinfo(answer);
+    if (dotted.isEmpty())
+        raiseSocketError(WinsockCode::HostNotFound);
+    return dotted;
+}
+
+SocketHandle SocketLayer::openDatagramSocket()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        LastErrnoCode();
+        throw TransportError("Cannot allocate socket.");
+    }
+    return SocketHandle(fd);
+}
+
+void SocketLayer::bind(int socketFd, const QByteArray &ip, quint16 port)
+{
+    IPv4Address address{0, 0, 0, 0};
+    if (!ip.isEmpty()) {
+        const std::optional<IPv4Address> parsed = ParseIPv4Literal(ResolvePeerAddress(ip));
+        if (!parsed)
+            raiseSocketError(WinsockCodeFromErrno(EADDRNOTAVAIL));
+        address = *parsed;
+    }
+    const sockaddr_in sa = MakeAddress(address, port);
+    const int result = RetryOnInterrupt([&] {
+        return ::bind(socketFd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+    });
+    if (result == 0)
+        return;
+    const int code = LastErrnoCode();
+    if (code == WinsockCode::AddressInUse)
+        throw TransportError("Could not bind socket. Address and port are already in use.");
+    raiseSocketError(code);
+}
+
+void SocketLayer::localAddress(int socketFd, QByteArray &ip, quint16 &port)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    if (::getsockname(socketFd, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
+        raiseSocketError(LastErrnoCode());
+    ip = DottedText(sa.sin_addr);
+    port = ntohs(sa.sin_port);
+}
+
+void SocketLayer::setBroadcast(int socketFd, bool enabled)
+{
+    const int value = enabled ? 1 : 0;
+    if (::setsockopt(socketFd, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) != 0)
+        raiseSocketError(LastErrnoCode());
+}
+
+qsizetype SocketLayer::sendTo(int socketFd,
+                              const IPv4Address &address,
+                              quint16 port,
+                              QByteArrayView data)
+{
+    const sockaddr_in sa = MakeAddress(address, port);
+    const ssize_t sent = RetryOnInterrupt([&] {
+        return ::sendto(socketFd,
+                        data.data(),
+                        static_cast<std::size_t>(data.size()),
+                        MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr *>(&sa),
+                        sizeof sa);
+    });
+    if (sent < 0)
+        raiseSocketError(LastErrnoCode());
+    return sent;
+}
+
+ReceivedDatagram SocketLayer::receiveFrom(int socketFd, int bufferSize)
+{
+    ReceivedDatagram datagram;
+    datagram.data.resize(bufferSize);
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    // MSG_TRUNC makes Linux report a datagram's real length, so one that did not fit is lost
+    // whole, as on the platform the peers run on, instead of being delivered cut.
+    const ssize_t received = RetryOnInterrupt([&] {
+        return ::recvfrom(socketFd,
+                          datagram.data.data(),
+                          static_cast<std::size_t>(bufferSize),
+                          MSG_TRUNC | MSG_DONTWAIT,
+                          reinterpret_cast<sockaddr *>(&sender),
+                          &senderLength);
+    });
+    if (received < 0)
+        raiseSocketError(LastErrnoCode());
+    if (received > bufferSize)
+        raiseSocketError(WinsockCode::MessageTooLong);
+    datagram.data.resize(received);
+    datagram.senderIP = DottedText(sender.sin_addr);
+    datagram.senderPort = ntohs(sender.sin_port);
+    return datagram;
+}

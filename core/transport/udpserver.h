@@ -1,0 +1,77 @@
+#pragma once
+
+#include "socketbinding.h"
+#include "socketlayer.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class UdpListenerThread;
+struct PendingDelivery;
+
+// The station's listening endpoint. While active, a listener thread waits for datagrams and
+// hands each one to OnUDPRead on the thread that owns the server, one at a time; the listener
+// stays blocked until the handler has returned. An exception from the handler loses only that
+// datagram.
+class UdpServer : public QObject
+{
+public:
+    using ReadHandler
+            = std::function<void(UdpServer &sender, const QByteArray &data, SocketBinding &binding)>;
+
+    static constexpr int kDefaultBufferSize = 8192;
+
+    explicit UdpServer(QObject *parent = nullptr);
+    ~UdpServer() override;
+
+    void setDefaultPort(quint16 port) { m_defaultPort = port; }
+    quint16 defaultPort() const { return m_defaultPort; }
+    void setBufferSize(int bytes) { m_bufferSize = bytes; }
+    int bufferSize() const { return m_bufferSize; }
+    void setBroadcastEnabled(bool enabled) { m_broadcastEnabled = enabled; }
+    void setOnUDPRead(ReadHandler handler) { m_onUDPRead = std::move(handler); }
+
+    // Activation binds every binding (adding one on DefaultPort when there is none) and starts
+    // the listener; it raises TransportError or SocketError and stays inactive on failure.
+    // Deactivation still delivers datagrams already handed over, then closes the sockets.
+    void setActive(bool active);
+    bool isActive() const { return m_listener != nullptr; }
+
+    SocketBinding &addBinding();
+    const std::vector<std::unique_ptr<SocketBinding>> &bindings() const { return m_bindings; }
+    SocketBinding *currentBinding() const { return m_currentBinding; }
+
+protected:
+    bool event(QEvent *event) override;
+
+private:
+    void activate();
+    void deactivate();
+    // Called on the listener thread; returns once the owner's thread has run the handler.
+    void handOver(std::size_t bindingIndex, ReceivedDatagram datagram);
+    void runQueuedDeliveries();
+    void deliver(PendingDelivery &delivery);
+    void listenerFinished();
+
+    SocketLayer::Use m_layer;
+    std::vector<std::unique_ptr<SocketBinding>> m_bindings;
+    SocketBinding *m_currentBinding = nullptr;
+    quint16 m_defaultPort = 0;
+    int m_bufferSize = kDefaultBufferSize;
+    bool m_broadcastEnabled = false;
+    ReadHandler m_onUDPRead;
+    std::unique_ptr<UdpListenerThread> m_listener;
+
+    std::mutex m_handoverMutex; // guards the four below
+    std::condition_variable m_handoverChanged;
+    std::deque<PendingDelivery *> m_pendingDeliveries;
+    PendingDelivery *m_runningDelivery = nullptr;
+    bool m_listenerRunning = false;
+};

@@ -1,0 +1,54 @@
+#include "codepage.h"
+
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+namespace {
+
+constexpr const char kCodePage[] = "windows-1250";
+
+} // namespace
+
+QString DecodeWindows1250(QByteArrayView bytes)
+{
+    QStringDecoder decoder(kCodePage, QStringConverter::Flag::Stateless);
+    return decoder.decode(bytes);
+}
+
+QByteArray EncodeWindows1250(QStringView text)
+{
+    QStringEncoder encoder(kCodePage, QStringConverter::Flag::Stateless);
+    QByteArray bytes = encoder.encode(text);
+    if (!encoder.hasError())
+        return bytes;
+    bytes.clear();
+    encoder.resetState();
+    // Encode one character (or surrogate pair) at a time: the converter's own replacement for
+    // an unmappable character is the control SUB (0x1A), which must never reach a peer.
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        qsizetype length = 1;
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            length = 2;
+        const QByteArray encoded = encoder.encode(text.mid(i, length));
+        if (encoder.hasError() || encoded.size() != 1) {
+            bytes.append('?');
+            encoder.resetState();
+        } else {
+            bytes.append(encoded);
+        }
+        i += length - 1;
+    }
+    return bytes;
+}
+
+bool IsWindows1250Text(QStringView text)
+{
+    QStringEncoder encoder(kCodePage, QStringConverter::Flag::Stateless);
+    const QByteArray encoded = encoder.encode(text);
+    return !encoder.hasError() && encoded.size() == text.size();
+}
+
+QByteArray PathToWindows1250(const QString &path)
+{
+    return EncodeWindows1250(path);
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QByteArray>
+
+// The network name of this computer as the peers' keys carry it: the host name up to its first
+// ".", cut to the 15 characters a Windows computer name may have. Empty when it cannot be read.
+QByteArray ComputerNetworkName();
+
+// The same rule applied to a given host name, for callers that already have one.
+QByteArray ComputerNetworkNameFrom(const QByteArray &hostName);

@@ -1,0 +1,327 @@
+#include "core/protocol.h"
+#include "core/transport/socketerrors.h"
+#include "core/transport/socketlayer.h"
+#include "core/transport/transporterror.h"
+#include "core/transport/udpclient.h"
+#include "core/transport/udpserver.h"
+#include "support/printers.h"
+#include "support/privatenetwork.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <linux/sockios.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Received
+{
+    QByteArray data;
+    QByteArray remoteIP;
+    quint16 remotePort = 0;
+};
+
+// A server on the station's port that records every datagram it is handed.
+class RecordingServer
+{
+public:
+    explicit RecordingServer(quint16 port = kStationPort)
+    {
+        m_server.setDefaultPort(port);
+        m_server.setOnUDPRead([this](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+            m_received.push_back({data, binding.RemoteIP, binding.RemotePort});
+        });
+    }
+
+    UdpServer &server() { return m_server; }
+    const std::vector<Received> &received() const { return m_received; }
+
+    bool waitForCount(std::size_t count)
+    {
+        return WaitUntil([&] { return m_received.size() >= count; });
+    }
+
+private:
+    UdpServer m_server;
+    std::vector<Received> m_received;
+};
+
+void SendTo(const QByteArray &host, const QByteArray &text, quint16 port = kStationPort)
+{
+    UdpClient client;
+    client.Send(host, port, text);
+}
+
+// Bytes waiting in the socket's receive queue; zero once the listener has read them.
+int QueuedBytes(const UdpServer &server)
+{
+    int bytes = -1;
+    ::ioctl(server.bindings().front()->handle.fd(), SIOCINQ, &bytes);
+    return bytes;
+}
+
+// Gives this process a name service that knows only what hosts lists, so that a lookup can
+// neither reach a real resolver nor find names the machine happens to know.
+void IsolateResolver(const QByteArray &hosts)
+{
+    static QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "cannot make a private mount namespace";
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    const auto place = [&](const char *name, const QByteArray &content, const char *target) {
+        QFile file(dir.filePath(QString::fromLatin1(name)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        ASSERT_EQ(::mount(file.fileName().toLocal8Bit().constData(), target, nullptr, MS_BIND,
+                          nullptr),
+                  0)
+                << "cannot bind-mount over " << target;
+    };
+    place("nsswitch.conf", "hosts: files\n", "/etc/nsswitch.conf");
+    place("hosts", hosts, "/etc/hosts");
+}
+
+} // namespace
+
+TEST(UdpServer, ASecondBindOfThePortIsRefusedAndTheFirstKeepsReceiving)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RecordingServer first;
+        first.server().setActive(true);
+        ASSERT_TRUE(first.server().isActive());
+        EXPECT_EQ(first.server().bindings().front()->Port, kStationPort);
+        EXPECT_EQ(first.server().bindings().front()->IP, QByteArray("0.0.0.0"));
+
+        UdpServer second;
+        second.setDefaultPort(kStationPort);
+        try {
+            second.setActive(true);
+            ADD_FAILURE() << "the second bind succeeded";
+        } catch (const SocketError &error) {
+            ADD_FAILURE() << "expected the plain transport error, got " << error.what();
+        } catch (const TransportError &error) {
+            EXPECT_EQ(error.text(),
+                      QByteArray("Could not bind socket. Address and port are already in use."));
+        }
+        EXPECT_FALSE(second.isActive());
+        EXPECT_FALSE(second.bindings().front()->handleAllocated());
+
+        SendTo("127.0.0.1", "=PC7~1|a|b");
+        ASSERT_TRUE(first.waitForCount(1));
+        EXPECT_EQ(first.received()[0].data, QByteArray("=PC7~1|a|b"));
+    });
+}
+
+TEST(UdpServer, DeliversWholeDatagramsUpToTheBufferAndLosesLongerOnes)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RecordingServer station;
+        station.server().setActive(true);
+
+        QByteArray full(UdpServer::kDefaultBufferSize, 'a');
+        full[0] = '=';
+        full[UdpServer::kDefaultBufferSize - 1] = 'z';
+        SendTo("127.0.0.1", full);
+        SendTo("127.0.0.1", QByteArray(UdpServer::kDefaultBufferSize + 1, 'b'));
+        SendTo("127.0.0.1", QByteArray());
+        SendTo("127.0.0.1", "#after");
+
+        // Deliveries keep the order of arrival, so with "#after" third nothing came in between.
+        ASSERT_TRUE(station.waitForCount(3));
+        ASSERT_EQ(station.received().size(), 3u);
+        EXPECT_EQ(station.received()[0].data, full);
+        EXPECT_TRUE(station.received()[1].data.isEmpty());
+        EXPECT_EQ(station.received()[2].data, QByteArray("#after"));
+        EXPECT_EQ(station.received()[2].remoteIP, QByteArray("127.0.0.1"));
+        EXPECT_NE(station.received()[2].remotePort, 0);
+        EXPECT_NE(station.received()[2].remotePort, kStationPort);
+    });
+}
+
+TEST(UdpServer, AHandlerThatThrowsLosesOnlyItsDatagram)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        UdpServer server;
+        server.setDefaultPort(kStationPort);
+        std::vector<QByteArray> handled;
+        server.setOnUDPRead([&](UdpServer &, const QByteArray &data, SocketBinding &) {
+            handled.push_back(data);
+            if (data == "#boom")
+                throw std::runtime_error("handler failure");
+            if (data == "#boom-transport")
+                throw TransportError("handler failure");
+        });
+        server.setActive(true);
+        SendTo("127.0.0.1", "#boom");
+        SendTo("127.0.0.1", "#boom-transport");
+        SendTo("127.0.0.1", "#next");
+        ASSERT_TRUE(WaitUntil([&] { return handled.size() >= 3; }));
+        EXPECT_EQ(handled, (std::vector<QByteArray>{"#boom", "#boom-transport", "#next"}));
+        EXPECT_TRUE(server.isActive());
+    });
+}
+
+TEST(UdpServer, DeactivationDeliversWhatTheListenerHasAlreadyRead)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RecordingServer station;
+        station.server().setActive(true);
+        SendTo("127.0.0.1", "=PC7~5|x|queued");
+        // No event loop runs here, so once the socket is drained the datagram can only be in
+        // the listener's hands, waiting for this thread.
+        QDeadlineTimer deadline(5000);
+        while (QueuedBytes(station.server()) != 0 && !deadline.hasExpired())
+            std::this_thread::yield();
+        ASSERT_EQ(QueuedBytes(station.server()), 0);
+        EXPECT_TRUE(station.received().empty());
+
+        station.server().setActive(false);
+        EXPECT_FALSE(station.server().isActive());
+        ASSERT_EQ(station.received().size(), 1u);
+        EXPECT_EQ(station.received()[0].data, QByteArray("=PC7~5|x|queued"));
+        EXPECT_EQ(station.server().currentBinding(), nullptr);
+
+        // The port is free again.
+        UdpServer again;
+        again.setDefaultPort(kStationPort);
+        EXPECT_NO_THROW(again.setActive(true));
+    });
+}
+
+TEST(UdpServer, DeactivationFromInsideTheHandlerDoesNotHang)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        UdpServer server;
+        server.setDefaultPort(kStationPort);
+        int calls = 0;
+        server.setOnUDPRead([&](UdpServer &self, const QByteArray &, SocketBinding &) {
+            ++calls;
+            self.setActive(false);
+        });
+        server.setActive(true);
+        SendTo("127.0.0.1", "#stop");
+        ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
+        EXPECT_FALSE(server.isActive());
+    });
+}
+
+TEST(UdpServer, PortZeroLetsTheSystemChoose)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RecordingServer station(0);
+        station.server().setActive(true);
+        const quint16 chosen = station.server().bindings().front()->Port;
+        EXPECT_NE(chosen, 0);
+        SendTo("127.0.0.1", "#to-chosen", chosen);
+        ASSERT_TRUE(station.waitForCount(1));
+        EXPECT_EQ(station.received()[0].data, QByteArray("#to-chosen"));
+    });
+}
+
+TEST(UdpClient, LocalhostInAnyCaseNeedsNoResolver)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        IsolateResolver(QByteArray()); // not even "localhost" can be looked up now
+        EXPECT_THROW(SocketLayer::ResolvePeerAddress("localhost.localdomain"), SocketError);
+        EXPECT_EQ(SocketLayer::ResolvePeerAddress("LOCALHOST"), QByteArray("127.0.0.1"));
+
+        RecordingServer station;
+        station.server().setActive(true);
+        UdpClient client;
+        client.setHost("LoCaLhOsT");
+        client.setPort(kStationPort);
+        client.Send("#by-name");
+        ASSERT_TRUE(station.waitForCount(1));
+        EXPECT_EQ(station.received()[0].data, QByteArray("#by-name"));
+    });
+}
+
+TEST(UdpClient, NamesGoToTheResolverAndAnUnknownOneIsReported)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        IsolateResolver("127.0.0.1 deskpc\n198.18.7.7 printer-room\n");
+        EXPECT_EQ(SocketLayer::ResolvePeerAddress("deskpc"), QByteArray("127.0.0.1"));
+        EXPECT_EQ(SocketLayer::ResolvePeerAddress("printer-room"), QByteArray("198.18.7.7"));
+        EXPECT_EQ(SocketLayer::ResolvePeerAddress("192.168.0.7"), QByteArray("192.168.0.7"));
+        // Not a literal, so the resolver is asked, and it knows no such name.
+        try {
+            SocketLayer::ResolvePeerAddress("10.0.0.300");
+            ADD_FAILURE() << "10.0.0.300 resolved";
+        } catch (const SocketError &error) {
+            EXPECT_EQ(error.code(), 11001);
+        }
+
+        RecordingServer station;
+        station.server().setActive(true);
+        SendTo("deskpc", "#via-hosts");
+        ASSERT_TRUE(station.waitForCount(1));
+
+        try {
+            SendTo("no-such-station", "#never");
+            ADD_FAILURE() << "sending to an unknown name succeeded";
+        } catch (const SocketError &error) {
+            EXPECT_EQ(error.code(), 11001);
+            EXPECT_EQ(error.text(), QByteArray("Socket Error # 11001\r\nHost not found."));
+            EXPECT_EQ(SocketLayer::lastError(), 11001);
+        }
+    });
+}
+
+TEST(UdpClient, BroadcastAndOversizedDatagramsAreRefused)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        // A desk has a network and a default route; without them the system would refuse the
+        // broadcast for want of a route, before looking at the option. Here both lead to lo.
+        ASSERT_EQ(std::system("ip addr add 198.18.0.1/24 dev lo && ip route add default dev lo"),
+                  0);
+        for (const QByteArray &broadcast : {QByteArray("255.255.255.255"),
+                                            QByteArray("198.18.0.255")}) {
+            try {
+                SendTo(broadcast, "=PC7~1|a|b");
+                ADD_FAILURE() << "a broadcast to " << broadcast.constData()
+                              << " went out with the option off";
+            } catch (const SocketError &error) {
+                EXPECT_EQ(error.code(), 10013);
+                EXPECT_EQ(error.text(), QByteArray("Socket Error # 10013\r\nAccess denied."));
+            }
+        }
+        try {
+            SendTo("127.0.0.1", QByteArray(70000, 'x'));
+            ADD_FAILURE() << "a datagram beyond the UDP limit was sent";
+        } catch (const SocketError &error) {
+            ADD_FAILURE() << "expected the plain transport error, got " << error.what();
+        } catch (const TransportError &error) {
+            EXPECT_EQ(error.text(), QByteArray("Package Size Too Big."));
+        }
+    });
+}
+
+TEST(UdpClient, OneClientSendsRepeatedlyFromOneEphemeralPort)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RecordingServer station;
+        station.server().setActive(true);
+        {
+            UdpClient client;
+            client.setHost("127.0.0.1");
+            client.setPort(kStationPort);
+            client.Send("#one");
+            client.Send("#two");
+        }
+        ASSERT_TRUE(station.waitForCount(2));
+        EXPECT_EQ(station.received()[0].remotePort, station.received()[1].remotePort);
+    });
+}

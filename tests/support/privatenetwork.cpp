@@ -1,0 +1,162 @@
+#include "privatenetwork.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr int kSkipExitCode = 77;
+
+void WriteReason(int fd, const std::string &reason)
+{
+    if (::write(fd, reason.data(), reason.size()) < 0) {
+        // Nothing more can be said; the exit code still tells the parent.
+    }
+}
+
+std::string ReadAll(int fd)
+{
+    std::string text;
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+[[noreturn]] void RunChild(const std::function<void()> &body, int reasonFd)
+{
+    if (::unshare(CLONE_NEWNET) != 0) {
+        WriteReason(reasonFd,
+                    std::string("cannot create a private network namespace (needs root): ")
+                            + std::strerror(errno));
+        ::_exit(kSkipExitCode);
+    }
+    if (!BringLoopbackUp()) {
+        WriteReason(reasonFd, std::string("cannot bring lo up in the private network namespace: ")
+                                      + std::strerror(errno));
+        ::_exit(kSkipExitCode);
+    }
+    int exitCode = 0;
+    {
+        int argc = 1;
+        char name[] = "private-network-child";
+        char *argv[] = {name, nullptr};
+        QCoreApplication app(argc, argv);
+        try {
+            body();
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << "exception escaped the test body: " << e.what();
+        } catch (...) {
+            ADD_FAILURE() << "unknown exception escaped the test body";
+        }
+        exitCode = ::testing::Test::HasFailure() ? 1 : 0;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(exitCode);
+}
+
+} // namespace
+
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMilliseconds)
+{
+    if (condition())
+        return true;
+    const QDeadlineTimer deadline(timeoutMilliseconds);
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (condition() || deadline.hasExpired())
+            loop.quit();
+    });
+    check.start();
+    loop.exec();
+    return condition();
+}
+
+bool BringLoopbackUp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags |= IFF_UP | IFF_RUNNING;
+        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    const int savedErrno = errno;
+    ::close(fd);
+    errno = savedErrno;
+    return ok;
+}
+
+PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body, int timeoutSeconds)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    int reasonPipe[2];
+    if (::pipe2(reasonPipe, O_CLOEXEC) != 0)
+        return {PrivateNetworkResult::Outcome::Failed, "pipe2 failed"};
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(reasonPipe[0]);
+        ::close(reasonPipe[1]);
+        return {PrivateNetworkResult::Outcome::Failed, "fork failed"};
+    }
+    if (child == 0) {
+        ::close(reasonPipe[0]);
+        RunChild(body, reasonPipe[1]);
+    }
+    ::close(reasonPipe[1]);
+
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (done == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        ::close(reasonPipe[0]);
+        return {PrivateNetworkResult::Outcome::Failed,
+                "the private network child did not finish within "
+                        + std::to_string(timeoutSeconds) + " s"};
+    }
+    const std::string reason = ReadAll(reasonPipe[0]);
+    ::close(reasonPipe[0]);
+
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return {PrivateNetworkResult::Outcome::Passed, {}};
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kSkipExitCode)
+        return {PrivateNetworkResult::Outcome::Skipped, reason};
+    if (WIFSIGNALED(status))
+        return {PrivateNetworkResult::Outcome::Failed,
+                "the private network child died of signal " + std::to_string(WTERMSIG(status))};
+    return {PrivateNetworkResult::Outcome::Failed,
+            "the private network child reported the failures above"};
+}

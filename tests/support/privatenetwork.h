@@ -1,0 +1,36 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+// Runs body in a forked child inside a network namespace of its own (only "lo", brought up),
+// with a QCoreApplication of its own, so that it may bind the station's fixed port without
+// touching the machine's network. The child's assertion failures are printed as they happen;
+// the result says how the child ended.
+struct PrivateNetworkResult
+{
+    enum class Outcome { Passed, Failed, Skipped };
+    Outcome outcome = Outcome::Failed;
+    std::string message;
+};
+
+PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body, int timeoutSeconds = 120);
+
+// Use inside a TEST body: skips with the reason when no namespace can be made, fails when the
+// child failed.
+#define RUN_IN_PRIVATE_NETWORK(body)                                                              \
+    do {                                                                                          \
+        const PrivateNetworkResult result_ = RunInPrivateNetwork(body);                           \
+        if (result_.outcome == PrivateNetworkResult::Outcome::Skipped)                            \
+            GTEST_SKIP() << result_.message;                                                      \
+        if (result_.outcome == PrivateNetworkResult::Outcome::Failed)                             \
+            FAIL() << result_.message;                                                            \
+    } while (false)
+
+// Runs the event loop until condition holds or the deadline passes; true when it held.
+bool WaitUntil(const std::function<bool()> &condition, int timeoutMilliseconds = 5000);
+
+// Brings the loopback interface of the current network namespace up; false with errno on failure.
+bool BringLoopbackUp();
