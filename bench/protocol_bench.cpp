@@ -28,7 +28,9 @@ int main()
     const qint64 copyNs = timer.nsecsElapsed();
 
     std::printf("%-28s %12s %12s\n", "operation", "ns/datagram", "ratio");
-    std::printf("%-28s %12.1f %12.2f\n", "parse key, ident, body", double(parseNs) / kRounds,
+    std::printf("%-28s %12.1f %12.2f\n",
+                "parse key, ident, body",
+                double(parseNs) / kRounds,
                 double(parseNs) / double(copyNs));
     std::printf("%-28s %12.1f %12.2f\n", "copy of the datagram", double(copyNs) / kRounds, 1.0);
     std::printf("(checksum %lld)\n", static_cast<long long>(checksum));

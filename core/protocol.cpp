@@ -39,9 +39,8 @@ QByteArray MakeMessageKey(const QByteArray &computerName, qint64 rowId)
     return computerName + '~' + QByteArray::number(rowId);
 }
 
-QByteArray BuildMessageDatagram(const QByteArray &key,
-                                const QByteArray &ident,
-                                const QByteArray &body)
+QByteArray
+BuildMessageDatagram(const QByteArray &key, const QByteArray &ident, const QByteArray &body)
 {
     return '=' + key + '|' + ident + '|' + body;
 }

@@ -20,9 +20,8 @@ DatagramKind KindOfDatagram(const QByteArray &text);
 // computer name + "~" + row ID in decimal.
 QByteArray MakeMessageKey(const QByteArray &computerName, qint64 rowId);
 // "=" key "|" ident "|" body, with no escaping of any kind.
-QByteArray BuildMessageDatagram(const QByteArray &key,
-                                const QByteArray &ident,
-                                const QByteArray &body);
+QByteArray
+BuildMessageDatagram(const QByteArray &key, const QByteArray &ident, const QByteArray &body);
 // "#" key, the key's bytes exactly as received.
 QByteArray BuildConfirmationDatagram(const QByteArray &key);
 

@@ -36,9 +36,8 @@ public:
     // Read as an integer; anything but 0 is true.
     bool readBool(QByteArrayView section, QByteArrayView key, bool defaultValue) const;
     // A key present with an empty value is empty, not the default.
-    QByteArray readString(QByteArrayView section,
-                          QByteArrayView key,
-                          const QByteArray &defaultValue) const;
+    QByteArray
+    readString(QByteArrayView section, QByteArrayView key, const QByteArray &defaultValue) const;
 
     // Each throws ProfileWriteError when the file cannot be written.
     void writeInteger(QByteArrayView section, QByteArrayView key, qint32 value) const;

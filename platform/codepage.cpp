@@ -22,20 +22,16 @@ QByteArray EncodeWindows1250(QStringView text)
     if (!encoder.hasError())
         return bytes;
     bytes.clear();
-    encoder.resetState();
     // Encode one character (or surrogate pair) at a time: the converter's own replacement for
-    // an unmappable character is the control SUB (0x1A), which must never reach a peer.
+    // an unmappable character is the control SUB (0x1A), which must never reach a peer. A
+    // converter stays in error once it has met one, so each character gets a fresh one.
     for (qsizetype i = 0; i < text.size(); ++i) {
         qsizetype length = 1;
         if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
             length = 2;
-        const QByteArray encoded = encoder.encode(text.mid(i, length));
-        if (encoder.hasError() || encoded.size() != 1) {
-            bytes.append('?');
-            encoder.resetState();
-        } else {
-            bytes.append(encoded);
-        }
+        QStringEncoder single(kCodePage, QStringConverter::Flag::Stateless);
+        const QByteArray encoded = single.encode(text.mid(i, length));
+        bytes.append(single.hasError() || encoded.size() != 1 ? QByteArray("?") : encoded);
         i += length - 1;
     }
     return bytes;

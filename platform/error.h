@@ -16,3 +16,11 @@ public:
 
     QByteArray text() const { return QByteArray(what()); }
 };
+
+// The text to show for any exception: an Error's own text, or what() of the others.
+inline QByteArray ErrorTextOf(const std::exception &error)
+{
+    if (const auto *known = dynamic_cast<const Error *>(&error))
+        return known->text();
+    return QByteArray(error.what());
+}

@@ -32,9 +32,8 @@ public:
 
     // The value, trimmed of surrounding blanks and cut to 2047 bytes; defaultValue when the file,
     // the section or the key is missing. A key present with nothing after "=" reads as empty.
-    QByteArray readString(QByteArrayView section,
-                          QByteArrayView key,
-                          const QByteArray &defaultValue) const;
+    QByteArray
+    readString(QByteArrayView section, QByteArrayView key, const QByteArray &defaultValue) const;
 
     // Throws ProfileWriteError when the file cannot be written.
     void writeString(QByteArrayView section, QByteArrayView key, const QByteArray &value) const;

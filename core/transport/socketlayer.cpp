@@ -99,8 +99,8 @@ std::optional<IPv4Address> SocketLayer::ParseIPv4Literal(QByteArrayView text)
             const qsizetype dot = start <= text.size() ? text.indexOf('.', start) : -1;
             end = dot < 0 ? text.size() : dot;
         }
-        const QByteArrayView piece = start <= text.size() ? text.sliced(start, end - start)
-                                                          : QByteArrayView();
+        const QByteArrayView piece
+                = start <= text.size() ? text.sliced(start, end - start) : QByteArrayView();
         const std::optional<qint32> value
                 = ParseIntegerText(piece, IntegerSyntax{.leadingBlanks = true, .bareX = true});
         if (!value || *value < 0 || *value > 255)
@@ -167,9 +167,8 @@ void SocketLayer::bind(int socketFd, const QByteArray &ip, quint16 port)
         address = *parsed;
     }
     const sockaddr_in sa = MakeAddress(address, port);
-    const int result = RetryOnInterrupt([&] {
-        return ::bind(socketFd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
-    });
+    const int result = RetryOnInterrupt(
+            [&] { return ::bind(socketFd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa); });
     if (result == 0)
         return;
     const int code = LastErrnoCode();
@@ -195,10 +194,8 @@ void SocketLayer::setBroadcast(int socketFd, bool enabled)
         raiseSocketError(LastErrnoCode());
 }
 
-qsizetype SocketLayer::sendTo(int socketFd,
-                              const IPv4Address &address,
-                              quint16 port,
-                              QByteArrayView data)
+qsizetype
+SocketLayer::sendTo(int socketFd, const IPv4Address &address, quint16 port, QByteArrayView data)
 {
     const sockaddr_in sa = MakeAddress(address, port);
     const ssize_t sent = RetryOnInterrupt([&] {

@@ -46,10 +46,8 @@ public:
     static void bind(int socketFd, const QByteArray &ip, quint16 port);
     static void localAddress(int socketFd, QByteArray &ip, quint16 &port);
     static void setBroadcast(int socketFd, bool enabled);
-    static qsizetype sendTo(int socketFd,
-                            const IPv4Address &address,
-                            quint16 port,
-                            QByteArrayView data);
+    static qsizetype
+    sendTo(int socketFd, const IPv4Address &address, quint16 port, QByteArrayView data);
     // One datagram; a datagram longer than bufferSize is consumed and raises SocketError 10040.
     static ReceivedDatagram receiveFrom(int socketFd, int bufferSize);
 

@@ -23,8 +23,8 @@ struct PendingDelivery;
 class UdpServer : public QObject
 {
 public:
-    using ReadHandler
-            = std::function<void(UdpServer &sender, const QByteArray &data, SocketBinding &binding)>;
+    using ReadHandler = std::function<void(
+            UdpServer &sender, const QByteArray &data, SocketBinding &binding)>;
 
     static constexpr int kDefaultBufferSize = 8192;
 

@@ -68,7 +68,8 @@ TEST(BuildDatagrams, BytesAreTheFieldsWithNothingAdded)
     EXPECT_EQ(BuildConfirmationDatagram(key), QByteArray("#PC7~12"));
     // Windows-1250 bytes and line breaks travel as they are, and a built datagram cuts back
     // into the fields it was built from.
-    const QByteArray body = "P\xF8" "e\xE8ten\xE1\r\nz|pr\xE1va";
+    const QByteArray body = "P\xF8"
+                            "e\xE8ten\xE1\r\nz|pr\xE1va";
     const QByteArray datagram = BuildMessageDatagram("PC7~1", "", body);
     EXPECT_EQ(datagram, "=PC7~1||" + body);
     const QByteArray withIdent = BuildMessageDatagram("PC7~1", "Recepce", body);

@@ -52,8 +52,9 @@ std::string ReadAll(int fd)
         ::_exit(kSkipExitCode);
     }
     if (!BringLoopbackUp()) {
-        WriteReason(reasonFd, std::string("cannot bring lo up in the private network namespace: ")
-                                      + std::strerror(errno));
+        WriteReason(reasonFd,
+                    std::string("cannot bring lo up in the private network namespace: ")
+                            + std::strerror(errno));
         ::_exit(kSkipExitCode);
     }
     int exitCode = 0;
@@ -144,8 +145,8 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body, int 
         ::waitpid(child, &status, 0);
         ::close(reasonPipe[0]);
         return {PrivateNetworkResult::Outcome::Failed,
-                "the private network child did not finish within "
-                        + std::to_string(timeoutSeconds) + " s"};
+                "the private network child did not finish within " + std::to_string(timeoutSeconds)
+                        + " s"};
     }
     const std::string reason = ReadAll(reasonPipe[0]);
     ::close(reasonPipe[0]);

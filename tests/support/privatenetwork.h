@@ -16,17 +16,18 @@ struct PrivateNetworkResult
     std::string message;
 };
 
-PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body, int timeoutSeconds = 120);
+PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
+                                         int timeoutSeconds = 120);
 
 // Use inside a TEST body: skips with the reason when no namespace can be made, fails when the
 // child failed.
-#define RUN_IN_PRIVATE_NETWORK(body)                                                              \
-    do {                                                                                          \
-        const PrivateNetworkResult result_ = RunInPrivateNetwork(body);                           \
-        if (result_.outcome == PrivateNetworkResult::Outcome::Skipped)                            \
-            GTEST_SKIP() << result_.message;                                                      \
-        if (result_.outcome == PrivateNetworkResult::Outcome::Failed)                             \
-            FAIL() << result_.message;                                                            \
+#define RUN_IN_PRIVATE_NETWORK(...)                                                                \
+    do {                                                                                           \
+        const PrivateNetworkResult result_ = RunInPrivateNetwork(__VA_ARGS__);                     \
+        if (result_.outcome == PrivateNetworkResult::Outcome::Skipped)                             \
+            GTEST_SKIP() << result_.message;                                                       \
+        if (result_.outcome == PrivateNetworkResult::Outcome::Failed)                              \
+            FAIL() << result_.message;                                                             \
     } while (false)
 
 // Runs the event loop until condition holds or the deadline passes; true when it held.

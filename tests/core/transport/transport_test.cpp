@@ -4,20 +4,17 @@
 #include "core/transport/transporterror.h"
 #include "core/transport/udpclient.h"
 #include "core/transport/udpserver.h"
+#include "support/isolatedresolver.h"
 #include "support/printers.h"
 #include "support/privatenetwork.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <linux/sockios.h>
-#include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -70,28 +67,6 @@ int QueuedBytes(const UdpServer &server)
     int bytes = -1;
     ::ioctl(server.bindings().front()->handle.fd(), SIOCINQ, &bytes);
     return bytes;
-}
-
-// Gives this process a name service that knows only what hosts lists, so that a lookup can
-// neither reach a real resolver nor find names the machine happens to know.
-void IsolateResolver(const QByteArray &hosts)
-{
-    static QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << "cannot make a private mount namespace";
-    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-    const auto place = [&](const char *name, const QByteArray &content, const char *target) {
-        QFile file(dir.filePath(QString::fromLatin1(name)));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
-        ASSERT_EQ(::mount(file.fileName().toLocal8Bit().constData(), target, nullptr, MS_BIND,
-                          nullptr),
-                  0)
-                << "cannot bind-mount over " << target;
-    };
-    place("nsswitch.conf", "hosts: files\n", "/etc/nsswitch.conf");
-    place("hosts", hosts, "/etc/hosts");
 }
 
 } // namespace
@@ -287,8 +262,8 @@ TEST(UdpClient, BroadcastAndOversizedDatagramsAreRefused)
         // broadcast for want of a route, before looking at the option. Here both lead to lo.
         ASSERT_EQ(std::system("ip addr add 198.18.0.1/24 dev lo && ip route add default dev lo"),
                   0);
-        for (const QByteArray &broadcast : {QByteArray("255.255.255.255"),
-                                            QByteArray("198.18.0.255")}) {
+        for (const QByteArray &broadcast :
+             {QByteArray("255.255.255.255"), QByteArray("198.18.0.255")}) {
             try {
                 SendTo(broadcast, "=PC7~1|a|b");
                 ADD_FAILURE() << "a broadcast to " << broadcast.constData()

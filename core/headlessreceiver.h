@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <functional>
+#include <vector>
+
+class Tdm;
+class StationEvent;
+
+// Receives the core's notifications where no window exists, and does to the core's lists what
+// the window does: removes confirmed and given-up entries together with their queue rows, trims
+// the received keys, keeps a queue row per queued entry. Every status line it would show goes
+// to the line sink, and every notification to the event sink, in the order of handling.
+class HeadlessReceiver : public QObject
+{
+public:
+    struct QueueRow
+    {
+        QByteArray host;
+        QByteArray body;
+    };
+
+    using LineSink = std::function<void(const QByteArray &line)>;
+    using EventSink = std::function<void(const StationEvent &event, int currentPosition)>;
+
+    explicit HeadlessReceiver(Tdm &dm, QObject *parent = nullptr);
+
+    void setStatusLineSink(LineSink sink) { m_statusLine = std::move(sink); }
+    void setEventSink(EventSink sink) { m_eventSink = std::move(sink); }
+
+    const std::vector<QueueRow> &queueRows() const { return m_queueRows; }
+    const std::vector<QByteArray> &statusLines() const { return m_statusLines; }
+
+protected:
+    bool event(QEvent *event) override;
+
+private:
+    void handle(const StationEvent &event);
+    void addStatusLine(const QByteArray &line);
+
+    Tdm &m_dm;
+    LineSink m_statusLine;
+    EventSink m_eventSink;
+    std::vector<QueueRow> m_queueRows;
+    std::vector<QByteArray> m_statusLines;
+};

@@ -1,0 +1,281 @@
+#include "udm.h"
+#include "protocol.h"
+#include "settings.h"
+#include "transport/socketlayer.h"
+#include "transport/transporterror.h"
+#include "transport/udpclient.h"
+
+#include "platform/codepage.h"
+#include "platform/computername.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QScopedValueRollback>
+
+namespace {
+
+constexpr int kTickMilliseconds = 1000;
+
+QByteArray Text(QStringView czech)
+{
+    return EncodeWindows1250(czech);
+}
+
+QByteArray PartnerText(const QByteArray &name, const QByteArray &address)
+{
+    return name + " <" + address + '>';
+}
+
+} // namespace
+
+Tdm::Tdm(MessageBoxes &boxes, std::function<QByteArray()> readComputerName, QObject *parent)
+    : QObject(parent)
+    , tIn("tIn", HistoryKind::Received)
+    , tOut("tOut", HistoryKind::Sent)
+    , m_boxes(boxes)
+    , m_pump([] { QCoreApplication::processEvents(); })
+{
+    tim.setInterval(kTickMilliseconds);
+    connect(&tim, &QTimer::timeout, this, [this] { timTimer(); });
+    tim.start();
+    srv.setOnUDPRead([this](UdpServer &sender, const QByteArray &data, SocketBinding &binding) {
+        srvUDPRead(sender, data, binding);
+    });
+    DataModuleCreate(readComputerName ? readComputerName : ComputerNetworkName);
+}
+
+Tdm::~Tdm()
+{
+    DataModuleDestroy();
+    tim.stop();
+}
+
+QString Tdm::HelpFilePath()
+{
+    QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/VELTRIN.HLP");
+    while (path.contains(QStringLiteral("//")))
+        path.replace(QStringLiteral("//"), QStringLiteral("/"));
+    return path;
+}
+
+QByteArray Tdm::StartFailureMessage(const QByteArray &systemText)
+{
+    return Text(u"Program nelze spustit!") + "\r\n\r\n"
+           + Text(u"Možné důvody: buď již jednou spuštěn je, nebo není nainstalovaná podpora "
+                  u"síťového protokolu TCP/IP.")
+           + "\r\n" + Text(u"Hlášení systému: ") + systemText + "\r\n"
+           + Text(u"Pokud je již spuštěn, poklepejte na jeho ikonu v SysTray v pravém dolním "
+                  u"rohu.");
+}
+
+void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
+{
+    try {
+        ComputerName = readComputerName();
+        if (ComputerName.isEmpty())
+            throw Error(Text(u"Nelze získat jméno tohoto počítače!"));
+        LoadSettings(OpenSettingsFile(), ComputerName);
+        ReceivedList.clear();
+        OutboundQueue.clear();
+        srv.setDefaultPort(StationSettings.PORT);
+        srv.setActive(true);
+        OpenHistory(tIn, m_boxes);
+        OpenHistory(tOut, m_boxes);
+        m_started = true;
+    } catch (const std::exception &error) {
+        m_boxes.warning(StartFailureMessage(ErrorTextOf(error)));
+        // Queued, so the application ends as soon as its event loop runs.
+        QMetaObject::invokeMethod(
+                QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    }
+}
+
+void Tdm::DataModuleDestroy()
+{
+    // The port goes first: deactivation may still deliver a datagram, which needs the lists and
+    // the histories intact.
+    srv.setActive(false);
+    CloseHistory(tIn, m_boxes);
+    CloseHistory(tOut, m_boxes);
+    OutboundQueue.clear();
+    ReceivedList.clear();
+}
+
+void Tdm::post(int code, const MessageList &list, int position)
+{
+    if (!m_receiver)
+        return;
+    QCoreApplication::postEvent(m_receiver, new StationEvent(code, position, list[position]));
+}
+
+void Tdm::postStatusText(const QByteArray &text)
+{
+    if (m_receiver)
+        QCoreApplication::postEvent(m_receiver, new StationEvent(text));
+}
+
+void Tdm::QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body)
+{
+    const qint32 id
+            = AppendMessage(tOut, PartnerText(name, host), body, StationSettings.MAXRECS, m_boxes);
+    const QByteArray key = MakeMessageKey(ComputerName, id);
+    OutboundQueue.push_back(
+            std::make_shared<TMessageQueueItem>(key, StationSettings.IDENT, host, body));
+    post(seQueued, OutboundQueue, int(OutboundQueue.size()) - 1);
+}
+
+void Tdm::timTimer()
+{
+    // The pump below lets the clock's own next tick run; a nested tick would send the entries
+    // still to be visited out of turn, so a tick that comes while one runs is left out.
+    if (m_inTick)
+        return;
+    const QScopedValueRollback inTick(m_inTick, true);
+
+    SendTick = SendTick >= kSendTickWrapLimit ? kSendTickRestart : SendTick + 1;
+    const int count = int(OutboundQueue.size());
+    // From the newest entry to the oldest, so that removals during the pump do not move the
+    // entries still to be visited; entries added meanwhile wait for the next tick.
+    for (int position = count - 1; position >= 0; --position) {
+        if (position >= int(OutboundQueue.size()))
+            continue;
+        const std::shared_ptr<TMessageQueueItem> entry = OutboundQueue[position];
+        if (entry->State == TMessageQueueItem::Pending
+            && (entry->Attempts == TMessageQueueItem::kAttempts || SendTick % 8 == 0)) {
+            TrySend(*entry);
+        }
+        if (entry->State == TMessageQueueItem::GivenUp) {
+            SetFlagByKey(entry->Key, tOut, HistoryFlag::Failed, m_boxes);
+            post(seFailed, OutboundQueue, position);
+        }
+        m_pump();
+    }
+}
+
+void Tdm::TrySend(TMessageQueueItem &entry)
+{
+    if (entry.State != TMessageQueueItem::Pending)
+        return;
+    if (entry.Attempts < 1) {
+        entry.State = TMessageQueueItem::GivenUp;
+        return;
+    }
+    try {
+        UdpClient client;
+        --entry.Attempts;
+        if (StationSettings.USEIP && !IsDottedAddress(entry.Host)) {
+            const QByteArray address = ResolveToAddress(entry.Host);
+            if (!address.isEmpty()) {
+                postStatusText(entry.Host + ": " + address);
+                entry.Host = address;
+            }
+        }
+        client.setHost(entry.Host);
+        client.setPort(kStationPort);
+        client.Send(BuildMessageDatagram(entry.Key, entry.Ident, entry.Body));
+    } catch (const std::exception &error) {
+        entry.ErrorText = ErrorTextOf(error);
+        entry.Attempts = 0;
+        entry.State = TMessageQueueItem::GivenUp;
+        postStatusText("Chyba: " + entry.Host + ':' + entry.ErrorText);
+    }
+}
+
+bool Tdm::IsDottedAddress(const QByteArray &text)
+{
+    for (const char c : text) {
+        if (c != '.' && (c < '0' || c > '9'))
+            return false;
+    }
+    return true;
+}
+
+QByteArray Tdm::ResolveToAddress(const QByteArray &host)
+{
+    try {
+        return SocketLayer::ResolvePeerAddress(host);
+    } catch (const Error &) {
+        return {};
+    }
+}
+
+void Tdm::srvUDPRead(UdpServer &, const QByteArray &data, SocketBinding &binding)
+{
+    const QByteArray text = DatagramText(data);
+    switch (KindOfDatagram(text)) {
+    case DatagramKind::Message:
+        HandleMessageDatagram(binding, text);
+        break;
+    case DatagramKind::Confirmation:
+        HandleConfirmationDatagram(binding, text);
+        break;
+    case DatagramKind::Ignored:
+        break;
+    }
+}
+
+void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text)
+{
+    const QByteArray key = ParseKey(text);
+    const int position = FindByKey(ReceivedList, key);
+    std::shared_ptr<TMessageQueueItem> entry;
+    if (position == -1) {
+        const QByteArray ident = ParseIdent(text);
+        const QByteArray body = ParseBody(text);
+        entry = std::make_shared<TMessageQueueItem>(key, ident, binding.RemoteIP, body);
+        AppendMessage(
+                tIn, PartnerText(ident, binding.RemoteIP), body, StationSettings.MAXRECS, m_boxes);
+        ReceivedList.push_back(entry);
+        post(seReceived, ReceivedList, int(ReceivedList.size()) - 1);
+    } else {
+        // A repeat: the sender missed our confirmation. It is confirmed to where the first copy
+        // came from, whatever address this one carries.
+        entry = ReceivedList[position];
+    }
+    SendConfirmation(*entry);
+}
+
+void Tdm::HandleConfirmationDatagram(const SocketBinding &, const QByteArray &text)
+{
+    const QByteArray key = ParseKey(text);
+    const int position = FindByKey(OutboundQueue, key);
+    if (position == -1)
+        return;
+    TMessageQueueItem &entry = *OutboundQueue[position];
+    if (entry.State == TMessageQueueItem::Confirmed)
+        return;
+    entry.State = TMessageQueueItem::Confirmed;
+    SetFlagByKey(entry.Key, tOut, HistoryFlag::Sent, m_boxes);
+    post(seConfirmed, OutboundQueue, position);
+}
+
+void Tdm::SendConfirmation(const TMessageQueueItem &entry)
+{
+    try {
+        UdpClient client;
+        client.Send(entry.Host, kStationPort, BuildConfirmationDatagram(entry.Key));
+    } catch (const std::exception &error) {
+        postStatusText("Chyba konfirmace: " + entry.Host + ':' + ErrorTextOf(error));
+    }
+}
+
+int Tdm::FindByKey(const MessageList &list, const QByteArray &key)
+{
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (list[i]->Key == key)
+            return int(i);
+    }
+    return -1;
+}
+
+void Tdm::RemoveOutbound(int position)
+{
+    if (position >= 0 && position < int(OutboundQueue.size()))
+        OutboundQueue.erase(OutboundQueue.begin() + position);
+}
+
+void Tdm::TrimReceivedList()
+{
+    while (ReceivedList.size() > kReceivedKeysKept)
+        ReceivedList.erase(ReceivedList.begin());
+}

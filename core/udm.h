@@ -1,0 +1,92 @@
+#pragma once
+
+#include "messagequeueitem.h"
+#include "stationevent.h"
+#include "transport/udpserver.h"
+
+#include "platform/messageboxes.h"
+#include "stores/history.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+// The messaging core: the station's identity and life cycle, its port, the outbound queue with
+// its one-second retry clock, inbound handling with confirmations, the two histories, and the
+// notifications through which it tells the user interface what happened. Everything runs on the
+// thread that created it; the transport hands datagrams over to that thread.
+class Tdm : public QObject
+{
+public:
+    static constexpr int kSendTickWrapLimit = 2147483639; // one below a multiple of 8
+    static constexpr int kSendTickRestart = 8;
+
+    // Construction brings the station up (computer name, settings, port, histories); when a step
+    // fails, it shows the start-up warning through boxes, asks the application to quit, and
+    // started() is false. The clock starts with the module.
+    explicit Tdm(MessageBoxes &boxes,
+                 std::function<QByteArray()> readComputerName = {},
+                 QObject *parent = nullptr);
+    ~Tdm() override; // takes the station down: port first, then histories, then the lists
+
+    bool started() const { return m_started; }
+
+    // Where notifications go; nullptr drops them, as when no window exists.
+    void setStationEventReceiver(QObject *receiver) { m_receiver = receiver; }
+
+    static QString HelpFilePath();
+
+    // Queues one message for one recipient; it is sent at the next tick.
+    void QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body);
+
+    // One tick of the clock: attempts due messages, newest first, and reports given-up ones,
+    // letting pending events run between two entries.
+    void timTimer();
+    void TrySend(TMessageQueueItem &entry);
+    static bool IsDottedAddress(const QByteArray &text);
+    static QByteArray ResolveToAddress(const QByteArray &host);
+
+    void srvUDPRead(UdpServer &sender, const QByteArray &data, SocketBinding &binding);
+    void HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text);
+    void HandleConfirmationDatagram(const SocketBinding &binding, const QByteArray &text);
+    void SendConfirmation(const TMessageQueueItem &entry);
+    static int FindByKey(const MessageList &list, const QByteArray &key);
+
+    // What the receiver of the notifications does to the lists (removals on confirmation and
+    // give-up, the trim of the received keys); nothing else removes entries.
+    void RemoveOutbound(int position);
+    void TrimReceivedList();
+    static constexpr std::size_t kReceivedKeysKept = 128;
+
+    // The start-up warning around the failing step's text.
+    static QByteArray StartFailureMessage(const QByteArray &systemText);
+
+    // Replaces the event pump between two queue entries (tests count or drive it).
+    void setPump(std::function<void()> pump) { m_pump = std::move(pump); }
+
+    MessageBoxes &boxes() { return m_boxes; }
+
+    UdpServer srv;
+    QTimer tim;
+    int SendTick = 0; // the tick counter, kept beside the clock
+    HistoryTable tIn;
+    HistoryTable tOut;
+    MessageList ReceivedList;
+    MessageList OutboundQueue;
+    QByteArray ComputerName;
+
+private:
+    void DataModuleCreate(const std::function<QByteArray()> &readComputerName);
+    void DataModuleDestroy();
+    void post(int code, const MessageList &list, int position);
+    void postStatusText(const QByteArray &text);
+
+    MessageBoxes &m_boxes;
+    QPointer<QObject> m_receiver;
+    std::function<void()> m_pump;
+    bool m_started = false;
+    bool m_inTick = false;
+};

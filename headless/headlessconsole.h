@@ -1,0 +1,43 @@
+#pragma once
+
+#include "core/headlessreceiver.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <cstdio>
+
+class Tdm;
+
+// Drives a station from standard input and reports on standard output, one line each, in the
+// locale's encoding (the station's own texts are converted from Windows-1250).
+//
+// Commands:
+//   send HOST TEXT...        queue TEXT to HOST (the recipient's name is the host)
+//   sendto NAME HOST TEXT... queue TEXT to HOST under the recipient's name NAME
+//   tables                   print every row of both histories, then "end tables"
+//   queue                    print the queue's size
+//   quit                     end the station (so does the end of the input)
+// Output: "ready NAME PORT" once running; "event CODE POSITION KEY" for each notification, the
+// position being where its entry stood when handled (-1: no longer there); "status TEXT" for
+// each status line; "in|out ID FLAG LABEL FROM|MSG" rows for "tables".
+class HeadlessConsole : public QObject
+{
+public:
+    HeadlessConsole(Tdm &dm, std::FILE *out);
+
+    void start();
+
+private:
+    void readInput();
+    void execute(const QByteArray &line);
+    void printLine(const QByteArray &line);
+    void printTables();
+
+    Tdm &m_dm;
+    std::FILE *m_out;
+    HeadlessReceiver m_receiver;
+    QSocketNotifier m_input;
+    QByteArray m_pending;
+};

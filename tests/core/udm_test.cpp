@@ -1,0 +1,440 @@
+#include "core/headlessreceiver.h"
+#include "core/protocol.h"
+#include "core/settings.h"
+#include "core/udm.h"
+#include "platform/codepage.h"
+#include "support/isolatedresolver.h"
+#include "support/printers.h"
+#include "support/privatenetwork.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr quint16 kTestStationPort = 40000;
+
+class RecordingBoxes : public MessageBoxes
+{
+public:
+    void error(const QByteArray &text) override { errors.push_back(text); }
+    void warning(const QByteArray &text) override { warnings.push_back(text); }
+
+    std::vector<QByteArray> errors;
+    std::vector<QByteArray> warnings;
+};
+
+// A plain UDP socket standing in for a partner: it sees exactly what the station sends to the
+// protocol port of its address, and can answer the station directly on the station's port.
+class RawPeer
+{
+public:
+    explicit RawPeer(const char *address = "127.0.0.1", quint16 port = kStationPort)
+        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &sa.sin_addr);
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    }
+    ~RawPeer() { ::close(m_fd); }
+
+    bool bound() const { return m_bound; }
+
+    void sendTo(const QByteArray &datagram, quint16 port = kTestStationPort)
+    {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(m_fd,
+                 datagram.constData(),
+                 std::size_t(datagram.size()),
+                 0,
+                 reinterpret_cast<sockaddr *>(&sa),
+                 sizeof sa);
+    }
+
+    // Everything that has arrived, waiting up to timeoutMs for the first datagram.
+    std::vector<QByteArray> take(int timeoutMs = 0)
+    {
+        std::vector<QByteArray> datagrams;
+        pollfd entry{m_fd, POLLIN, 0};
+        int wait = timeoutMs;
+        while (::poll(&entry, 1, wait) > 0) {
+            QByteArray buffer(65536, '\0');
+            const ssize_t n = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
+            if (n < 0)
+                break;
+            buffer.resize(n);
+            datagrams.push_back(buffer);
+            wait = 0;
+        }
+        return datagrams;
+    }
+
+    // Waits, with the event loop running, until count datagrams have come in.
+    std::vector<QByteArray> takeCount(std::size_t count, int timeoutMs = 5000)
+    {
+        std::vector<QByteArray> datagrams;
+        WaitUntil(
+                [&] {
+                    for (QByteArray &d : take())
+                        datagrams.push_back(std::move(d));
+                    return datagrams.size() >= count;
+                },
+                timeoutMs);
+        return datagrams;
+    }
+
+private:
+    int m_fd;
+    bool m_bound = false;
+};
+
+// Points the settings file at a fresh directory, with the given contents.
+void UseSettings(const QByteArray &ini)
+{
+    static QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    QFile file(dir.filePath(QStringLiteral("veltrin.ini")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(ini);
+}
+
+// A station on a port of its own (so that a raw peer can hold the protocol port), its clock
+// stopped so that the test drives each tick, and the headless receiver doing what the window
+// does with the notifications.
+struct Station
+{
+    explicit Station(const QByteArray &extraSettings = {},
+                     quint16 port = kTestStationPort,
+                     const QByteArray &computerName = "PC7")
+    {
+        UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n"
+                    + extraSettings);
+        dm = std::make_unique<Tdm>(boxes, [computerName] { return computerName; });
+        dm->tim.stop();
+        receiver = std::make_unique<HeadlessReceiver>(*dm);
+        receiver->setEventSink([this](const StationEvent &event, int position) {
+            events.push_back({event.code(), position});
+        });
+        dm->setStationEventReceiver(receiver.get());
+    }
+
+    int countEvents(int code) const
+    {
+        return int(std::count_if(
+                events.begin(), events.end(), [code](const auto &e) { return e.first == code; }));
+    }
+
+    void ticks(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            dm->timTimer();
+    }
+
+    RecordingBoxes boxes;
+    std::unique_ptr<Tdm> dm;
+    std::unique_ptr<HeadlessReceiver> receiver;
+    std::vector<std::pair<int, int>> events; // code, position when handled
+};
+
+} // namespace
+
+TEST(Station, AnUnansweredMessageIsSentEightTimesThenGivenUpOnce)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        ASSERT_TRUE(peer.bound());
+        Station station;
+        ASSERT_TRUE(station.dm->started());
+        station.dm->QueueMessage("Jan", "127.0.0.1", "Ahoj");
+        EXPECT_EQ(station.receiver->queueRows().size(), 0u); // seQueued not handled yet
+
+        std::vector<int> ticksWithDatagrams;
+        for (int tick = 1; tick <= 64; ++tick) {
+            station.ticks(1);
+            const bool due = tick == 1 || tick % 8 == 0;
+            // A due attempt shows up at once on loopback; give it time, but none to others.
+            const std::vector<QByteArray> arrived = peer.take(due && tick < 64 ? 2000 : 0);
+            for (const QByteArray &datagram : arrived) {
+                EXPECT_EQ(datagram, QByteArray("=PC7~1|Recepce|Ahoj"));
+                ticksWithDatagrams.push_back(tick);
+            }
+        }
+        EXPECT_EQ(ticksWithDatagrams, (std::vector<int>{1, 8, 16, 24, 32, 40, 48, 56}));
+        EXPECT_EQ(station.countEvents(seFailed), 1);
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+        EXPECT_TRUE(station.receiver->queueRows().empty());
+        ASSERT_EQ(station.dm->tOut.count(), 1);
+        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 4);
+        EXPECT_EQ(station.dm->tOut.row(0).lFLAG, QByteArray("Chyba!"));
+        // Given up without a transport error: the line ends with the blank.
+        EXPECT_EQ(station.receiver->statusLines().back(), QByteArray("Chyba: 127.0.0.1 "));
+        station.ticks(16);
+        EXPECT_TRUE(peer.take().empty());
+    });
+}
+
+TEST(Station, TheTickCounterWrapsOntoAMultipleOfEight)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        Station station;
+        station.dm->SendTick = Tdm::kSendTickWrapLimit - 1;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "Ahoj");
+        station.ticks(1); // first attempt, SendTick at the limit
+        EXPECT_EQ(station.dm->SendTick, Tdm::kSendTickWrapLimit);
+        EXPECT_EQ(peer.take(2000).size(), 1u);
+        station.ticks(1); // wraps to 8, which is due
+        EXPECT_EQ(station.dm->SendTick, 8);
+        EXPECT_EQ(peer.take(2000).size(), 1u);
+        EXPECT_EQ(station.dm->OutboundQueue.front()->Attempts, 6);
+    });
+}
+
+TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        Station station;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "older");
+        station.dm->QueueMessage("Eva", "127.0.0.1", "newer");
+        int pumps = 0;
+        station.dm->setPump([&] {
+            // Between the newest entry and the older one, the older one's confirmation arrives.
+            if (pumps++ == 0)
+                peer.sendTo("#PC7~1");
+            ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+        });
+        station.ticks(1);
+        const std::vector<QByteArray> sent = peer.take(2000);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0], QByteArray("=PC7~2|Recepce|newer"));
+        ASSERT_EQ(station.dm->OutboundQueue.size(), 1u);
+        EXPECT_EQ(station.dm->OutboundQueue[0]->Key, QByteArray("PC7~2"));
+        // The row of the confirmed message, and only it, is sent.
+        EXPECT_EQ(station.dm->tOut.row(1).ID, 1);
+        EXPECT_EQ(station.dm->tOut.row(1).FLAG, 1);
+        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 0);
+        ASSERT_EQ(station.receiver->queueRows().size(), 1u);
+        EXPECT_EQ(station.receiver->queueRows()[0].body, QByteArray("newer"));
+    });
+}
+
+TEST(Station, ASecondConfirmationChangesNothing)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        Station station;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "Ahoj");
+        station.ticks(1);
+        ASSERT_EQ(peer.take(2000).size(), 1u);
+        peer.sendTo("#PC7~1");
+        peer.sendTo("#PC7~1");
+        peer.sendTo("#PC7~99"); // never queued
+        peer.sendTo("=x");      // marks the end: its confirmation comes back to the peer
+        ASSERT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#x"});
+        ASSERT_TRUE(WaitUntil([&] { return station.receiver->statusLines().size() == 2; }));
+        EXPECT_EQ(station.countEvents(seConfirmed), 1);
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
+        EXPECT_EQ(station.dm->tOut.row(0).lFLAG, EncodeWindows1250(u"Odeslaná"));
+        EXPECT_EQ(station.receiver->statusLines(),
+                  (std::vector<QByteArray>{"Konfirmace PC7~1",
+                                           EncodeWindows1250(u"Nová zpráva od ") + "x"}));
+    });
+}
+
+TEST(Station, RepeatsAreStoredOnceAndEachCopyIsConfirmedToTheFirstAddress)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer first("127.0.0.1");
+        RawPeer other("127.0.0.2");
+        ASSERT_TRUE(first.bound() && other.bound());
+        Station station;
+        const QByteArray datagram = "=PC9~12|Sklad|a|b";
+        first.sendTo(datagram);
+        first.sendTo(datagram);
+        other.sendTo(datagram); // a repeat from another address
+        EXPECT_EQ(first.takeCount(3), (std::vector<QByteArray>{"#PC9~12", "#PC9~12", "#PC9~12"}));
+        EXPECT_TRUE(other.take().empty());
+        ASSERT_EQ(station.dm->tIn.count(), 1);
+        EXPECT_EQ(station.dm->tIn.row(0).FROM, QByteArray("Sklad <127.0.0.1>"));
+        EXPECT_EQ(station.dm->tIn.row(0).MSG, QByteArray("a|b"));
+        EXPECT_EQ(station.dm->tIn.row(0).FLAG, 0);
+        EXPECT_EQ(station.countEvents(seReceived), 1);
+        EXPECT_EQ(station.dm->ReceivedList.size(), 1u);
+    });
+}
+
+TEST(Station, OnlyTheLast128KeysAreRemembered)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        Station station("[DATABASE]\r\nMAXRECS=1000\r\n");
+        for (int i = 1; i <= 130; ++i)
+            peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
+        ASSERT_EQ(peer.takeCount(130).size(), 130u);
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 130; }));
+        EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
+        EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~3"));
+        // Every notification found its entry, though the trim moved the positions.
+        for (const auto &[code, position] : station.events)
+            EXPECT_GE(position, 0);
+
+        peer.sendTo("=PC9~1|Sklad|zprava");   // forgotten: stored and announced again
+        peer.sendTo("=PC9~130|Sklad|zprava"); // remembered: only confirmed
+        ASSERT_EQ(peer.takeCount(2).size(), 2u);
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 131; }));
+        EXPECT_EQ(station.dm->tIn.count(), 131);
+        EXPECT_EQ(station.countEvents(seReceived), 131);
+    });
+}
+
+TEST(Station, KeysStayDistinctWhenTheHistoryKeepsNoRows)
+{
+    for (const QByteArray &maxRecs : {QByteArray("0"), QByteArray("-5")}) {
+        RUN_IN_PRIVATE_NETWORK([maxRecs] {
+            RawPeer peer;
+            Station station("[DATABASE]\r\nMAXRECS=" + maxRecs + "\r\n");
+            station.dm->QueueMessage("Jan", "127.0.0.1", "one");
+            station.dm->QueueMessage("Jan", "127.0.0.1", "two");
+            EXPECT_EQ(station.dm->tOut.count(), 0);
+            ASSERT_EQ(station.dm->OutboundQueue.size(), 2u);
+            EXPECT_EQ(station.dm->OutboundQueue[0]->Key, QByteArray("PC7~1"));
+            EXPECT_EQ(station.dm->OutboundQueue[1]->Key, QByteArray("PC7~2"));
+            EXPECT_TRUE(station.boxes.errors.empty());
+        });
+    }
+}
+
+TEST(Station, LongBodiesAreCutInTheHistoryOnlyAndIdsSurviveDeletion)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        Station station;
+        const QByteArray body(450, 'x');
+        station.dm->QueueMessage("Jan", "127.0.0.1", body);
+        EXPECT_EQ(station.dm->tOut.row(0).MSG, body.left(400));
+        station.ticks(1);
+        const std::vector<QByteArray> sent = peer.take(2000);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(ParseBody(sent[0]), body);
+
+        for (int i = 2; i <= 5; ++i)
+            station.dm->QueueMessage("Jan", "127.0.0.1", "dalsi");
+        ASSERT_EQ(station.dm->tOut.currentRow().ID, 5);
+        DeleteCurrent(station.dm->tOut, station.boxes);
+        station.dm->QueueMessage("Jan", "127.0.0.1", "po smazani");
+        EXPECT_EQ(station.dm->OutboundQueue.back()->Key, QByteArray("PC7~6"));
+    });
+}
+
+TEST(Station, NamesAreResolvedOnceAndUnknownOnesGiveUpAtOnce)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        IsolateResolver("127.0.0.1 deskpc\n");
+        RawPeer peer;
+        Station station; // USEIP defaults to on
+        station.dm->QueueMessage("Jan", "deskpc", "Ahoj");
+        station.dm->QueueMessage("Eva", "no-such-desk", "Ahoj");
+        station.ticks(1);
+        ASSERT_EQ(peer.take(2000).size(), 1u);
+        WaitUntil([&] { return station.countEvents(seFailed) == 1; });
+        EXPECT_EQ(station.countEvents(seFailed), 1);
+        ASSERT_EQ(station.dm->OutboundQueue.size(), 1u);
+        EXPECT_EQ(station.dm->OutboundQueue[0]->Host, QByteArray("127.0.0.1"));
+        const std::vector<QByteArray> expected{
+                "Chyba: no-such-desk:Socket Error # 11001\r\nHost not found.",
+                "Chyba: no-such-desk Socket Error # 11001\r\nHost not found.",
+                "deskpc: 127.0.0.1"};
+        EXPECT_EQ(station.receiver->statusLines(), expected);
+        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 4); // newest row: the unknown desk
+        station.ticks(8); // the next attempt goes to the address without resolving again
+        EXPECT_EQ(peer.take(2000).size(), 1u);
+        EXPECT_EQ(station.receiver->statusLines().size(), 3u);
+    });
+}
+
+TEST(Station, WithoutUseIpTheTransportResolvesEveryAttempt)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        IsolateResolver("127.0.0.1 deskpc\n");
+        RawPeer peer;
+        Station station("USEIP=0\r\n"); // still in the TCPIP section
+        station.dm->QueueMessage("Jan", "deskpc", "Ahoj");
+        station.ticks(8);
+        EXPECT_EQ(peer.takeCount(2).size(), 2u);
+        EXPECT_EQ(station.dm->OutboundQueue[0]->Host, QByteArray("deskpc"));
+        EXPECT_TRUE(station.receiver->statusLines().empty());
+    });
+}
+
+TEST(Station, AMessageToItselfIsReceivedAndConfirmed)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        Station station({}, kStationPort);
+        station.dm->QueueMessage("Ja", "127.0.0.1", "sobe");
+        station.ticks(1);
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+        ASSERT_EQ(station.dm->tIn.count(), 1);
+        EXPECT_EQ(station.dm->tIn.row(0).FROM, QByteArray("Recepce <127.0.0.1>"));
+        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+    });
+}
+
+TEST(Station, AFailedStartShowsOneWarningAndAsksToQuit)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        const QByteArray prefix = EncodeWindows1250(
+                u"Program nelze spustit!\r\n\r\nMožné důvody: buď již jednou spuštěn je, nebo "
+                u"není nainstalovaná podpora síťového protokolu TCP/IP.\r\nHlášení systému: ");
+        const QByteArray suffix = EncodeWindows1250(
+                u"\r\nPokud je již spuštěn, poklepejte na jeho ikonu v SysTray v pravém dolním "
+                u"rohu.");
+        {
+            Station noName({}, kTestStationPort, QByteArray());
+            EXPECT_FALSE(noName.dm->started());
+            EXPECT_EQ(noName.boxes.warnings,
+                      std::vector<QByteArray>{
+                              prefix + EncodeWindows1250(u"Nelze získat jméno tohoto počítače!")
+                              + suffix});
+        }
+        Station first;
+        ASSERT_TRUE(first.dm->started());
+        Station second;
+        EXPECT_FALSE(second.dm->started());
+        EXPECT_EQ(second.boxes.warnings,
+                  std::vector<QByteArray>{
+                          prefix + "Could not bind socket. Address and port are already in use."
+                          + suffix});
+        // The quit request waits in the queue; the first station keeps its port meanwhile.
+        QTimer::singleShot(5000, QCoreApplication::instance(), &QCoreApplication::quit);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCoreApplication::exec();
+        EXPECT_LT(elapsed.elapsed(), 4000) << "no quit request was posted";
+        EXPECT_TRUE(first.dm->srv.isActive());
+        EXPECT_TRUE(first.boxes.warnings.empty());
+    });
+}

@@ -1,0 +1,50 @@
+#include "platform/codepage.h"
+
+#include "support/printers.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kCzechText = QStringLiteral("Přečtená zpráva – Žluťoučký kůň");
+
+} // namespace
+
+TEST(CodePage, CzechTextRoundTrips)
+{
+    const QByteArray bytes = EncodeWindows1250(kCzechText);
+
+    EXPECT_EQ(bytes.size(), kCzechText.size());
+    EXPECT_EQ(DecodeWindows1250(bytes), kCzechText);
+    EXPECT_TRUE(IsWindows1250Text(kCzechText));
+}
+
+TEST(CodePage, CzechLettersHaveTheirWindows1250Bytes)
+{
+    EXPECT_EQ(EncodeWindows1250(QStringLiteral("řč")), QByteArray("\xF8\xE8"));
+    EXPECT_EQ(EncodeWindows1250(QStringLiteral("–")), QByteArray("\x96"));
+    EXPECT_EQ(EncodeWindows1250(QStringLiteral("Žť")), QByteArray("\x8E\x9D"));
+    EXPECT_EQ(DecodeWindows1250("k\xF9\xF2"), QStringLiteral("kůň"));
+}
+
+TEST(CodePage, CharacterOutsideTheCodePageBecomesQuestionMark)
+{
+    const QString smiley = QStringLiteral("a\u263Ab");
+
+    EXPECT_EQ(EncodeWindows1250(smiley), QByteArray("a?b"));
+    EXPECT_FALSE(IsWindows1250Text(smiley));
+}
+
+TEST(CodePage, SurrogatePairBecomesOneQuestionMark)
+{
+    const QString emoji = QStringLiteral("ř") + QString::fromUcs4(U"\U0001F600") + u'x';
+
+    EXPECT_EQ(EncodeWindows1250(emoji), QByteArray("\xF8?x"));
+    EXPECT_FALSE(IsWindows1250Text(emoji));
+}
+
+TEST(CodePage, PathIsShownInTheCodePage)
+{
+    EXPECT_EQ(PathToWindows1250(QStringLiteral("/home/novák/zprávy.ini")),
+              QByteArray("/home/nov\xE1k/zpr\xE1vy.ini"));
+}
