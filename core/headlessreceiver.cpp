@@ -19,52 +19,47 @@ bool HeadlessReceiver::event(QEvent *event)
 
 void HeadlessReceiver::handle(const StationEvent &event)
 {
+    const MessageList *list = nullptr;
     switch (event.code()) {
     case seConfirmed:
-    case seFailed: {
-        const int position = event.currentPosition(m_dm.OutboundQueue);
-        if (m_eventSink)
-            m_eventSink(event, position);
-        if (position < 0)
-            return;
-        const TMessageQueueItem &entry = *m_dm.OutboundQueue[position];
+    case seFailed:
+    case seQueued:
+        list = &m_dm.OutboundQueue;
+        break;
+    case seReceived:
+        list = &m_dm.ReceivedList;
+        break;
+    default:
+        break;
+    }
+    const int position = list ? event.currentPosition(*list) : -1;
+    if (m_eventSink)
+        m_eventSink(event, position);
+    if (event.code() == seStatusText) {
+        addStatusLine(event.statusText());
+        return;
+    }
+    // A notification whose entry is gone is ignored as a whole, as is an unknown code.
+    if (position < 0)
+        return;
+    const TMessageQueueItem &entry = *(*list)[position];
+    switch (event.code()) {
+    case seConfirmed:
+    case seFailed:
         // The line is composed before the entry goes.
         addStatusLine(event.code() == seConfirmed ? "Konfirmace " + entry.Key
                                                   : "Chyba: " + entry.Host + ' ' + entry.ErrorText);
         m_dm.RemoveOutbound(position);
         if (position < int(m_queueRows.size()))
             m_queueRows.erase(m_queueRows.begin() + position);
-        return;
-    }
-    case seReceived: {
-        const int position = event.currentPosition(m_dm.ReceivedList);
-        if (m_eventSink)
-            m_eventSink(event, position);
-        if (position < 0)
-            return;
-        addStatusLine(EncodeWindows1250(u"Nová zpráva od ") + m_dm.ReceivedList[position]->Ident);
+        break;
+    case seReceived:
+        addStatusLine(EncodeWindows1250(u"Nová zpráva od ") + entry.Ident);
         m_dm.TrimReceivedList();
-        return;
-    }
-    case seQueued: {
-        const int position = event.currentPosition(m_dm.OutboundQueue);
-        if (m_eventSink)
-            m_eventSink(event, position);
-        if (position < 0)
-            return;
-        const TMessageQueueItem &entry = *m_dm.OutboundQueue[position];
+        break;
+    case seQueued:
         m_queueRows.push_back({entry.Host, entry.Body});
-        return;
-    }
-    case seStatusText:
-        if (m_eventSink)
-            m_eventSink(event, -1);
-        addStatusLine(event.statusText());
-        return;
-    default:
-        if (m_eventSink)
-            m_eventSink(event, -1);
-        return;
+        break;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "core/settings.h"
 
+#include "support/filehelpers.h"
 #include "support/printers.h"
 
 #include <gtest/gtest.h>
@@ -16,53 +17,6 @@
 namespace {
 
 const QByteArray kComputerName = "PC-NOVAK";
-
-QByteArray FileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return "(cannot be read)";
-    return file.readAll();
-}
-
-void WriteFileBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << qPrintable(path);
-    ASSERT_EQ(file.write(bytes), bytes.size());
-}
-
-// While it lives, the kernel refuses to grow any file of this process past the given size, as a
-// full disk would; unlike permissions, this stops root too.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        if (::getrlimit(RLIMIT_FSIZE, &m_old) != 0)
-            return;
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        m_active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        if (m_active)
-            ::setrlimit(RLIMIT_FSIZE, &m_old);
-        if (m_oldHandler != SIG_ERR)
-            std::signal(SIGXFSZ, m_oldHandler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-    bool active() const { return m_active; }
-
-private:
-    rlimit m_old = {};
-    void (*m_oldHandler)(int) = SIG_ERR;
-    bool m_active = false;
-};
 
 // Points the user's configuration directory elsewhere while it lives.
 class ConfigHome

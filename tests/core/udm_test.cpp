@@ -6,6 +6,7 @@
 #include "support/isolatedresolver.h"
 #include "support/printers.h"
 #include "support/privatenetwork.h"
+#include "support/recordingboxes.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,16 +29,6 @@
 namespace {
 
 constexpr quint16 kTestStationPort = 40000;
-
-class RecordingBoxes : public MessageBoxes
-{
-public:
-    void error(const QByteArray &text) override { errors.push_back(text); }
-    void warning(const QByteArray &text) override { warnings.push_back(text); }
-
-    std::vector<QByteArray> errors;
-    std::vector<QByteArray> warnings;
-};
 
 // A plain UDP socket standing in for a partner: it sees exactly what the station sends to the
 // protocol port of its address, and can answer the station directly on the station's port.

@@ -1,6 +1,7 @@
 #include "stores/history.h"
 
 #include "support/printers.h"
+#include "support/recordingboxes.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,16 +18,6 @@ const QByteArray kNew("Nov\xE1");
 const QByteArray kSent("Odeslan\xE1");
 const QByteArray kRead("P\xF8"
                        "e\xE8ten\xE1");
-
-class RecordingBoxes : public MessageBoxes
-{
-public:
-    void error(const QByteArray &text) override { errors.push_back(text); }
-    void warning(const QByteArray &text) override { warnings.push_back(text); }
-
-    std::vector<QByteArray> errors;
-    std::vector<QByteArray> warnings;
-};
 
 class HistoryTest : public ::testing::Test
 {
