@@ -2,8 +2,6 @@
 #include "stationevent.h"
 #include "udm.h"
 
-#include "platform/codepage.h"
-
 HeadlessReceiver::HeadlessReceiver(Tdm &dm, QObject *parent)
     : QObject(parent)
     , m_dm(dm)
@@ -19,46 +17,20 @@ bool HeadlessReceiver::event(QEvent *event)
 
 void HeadlessReceiver::handle(const StationEvent &event)
 {
-    const MessageList *list = nullptr;
-    switch (event.code()) {
-    case seConfirmed:
-    case seFailed:
-    case seQueued:
-        list = &m_dm.OutboundQueue;
-        break;
-    case seReceived:
-        list = &m_dm.ReceivedList;
-        break;
-    default:
-        break;
-    }
-    const int position = list ? event.currentPosition(*list) : -1;
+    const Tdm::StationEventEffect effect = m_dm.ApplyStationEvent(event);
     if (m_eventSink)
-        m_eventSink(event, position);
-    if (event.code() == seStatusText) {
-        addStatusLine(event.statusText());
-        return;
-    }
-    // A notification whose entry is gone is ignored as a whole, as is an unknown code.
-    if (position < 0)
-        return;
-    const TMessageQueueItem &entry = *(*list)[position];
-    switch (event.code()) {
-    case seConfirmed:
-    case seFailed:
-        // The line is composed before the entry goes.
-        addStatusLine(event.code() == seConfirmed ? "Konfirmace " + entry.Key
-                                                  : "Chyba: " + entry.Host + ' ' + entry.ErrorText);
-        m_dm.RemoveOutbound(position);
-        if (position < int(m_queueRows.size()))
-            m_queueRows.erase(m_queueRows.begin() + position);
+        m_eventSink(event, effect.position);
+    if (effect.statusLine)
+        addStatusLine(*effect.statusLine);
+    switch (effect.queueRow) {
+    case Tdm::StationEventEffect::QueueRow::Added:
+        m_queueRows.push_back({effect.entry->Host, effect.entry->Body});
         break;
-    case seReceived:
-        addStatusLine(EncodeWindows1250(u"Nová zpráva od ") + entry.Ident);
-        m_dm.TrimReceivedList();
+    case Tdm::StationEventEffect::QueueRow::Removed:
+        if (effect.position < int(m_queueRows.size()))
+            m_queueRows.erase(m_queueRows.begin() + effect.position);
         break;
-    case seQueued:
-        m_queueRows.push_back({entry.Host, entry.Body});
+    case Tdm::StationEventEffect::QueueRow::Unchanged:
         break;
     }
 }

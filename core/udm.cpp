@@ -268,14 +268,46 @@ int Tdm::FindByKey(const MessageList &list, const QByteArray &key)
     return -1;
 }
 
-void Tdm::RemoveOutbound(int position)
+Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
 {
-    if (position >= 0 && position < int(OutboundQueue.size()))
-        OutboundQueue.erase(OutboundQueue.begin() + position);
-}
-
-void Tdm::TrimReceivedList()
-{
-    while (ReceivedList.size() > kReceivedKeysKept)
-        ReceivedList.erase(ReceivedList.begin());
+    StationEventEffect effect;
+    switch (event.code()) {
+    case seConfirmed:
+    case seFailed: {
+        effect.position = event.currentPosition(OutboundQueue);
+        if (effect.position < 0)
+            break;
+        effect.entry = OutboundQueue[effect.position];
+        // The line is composed before the entry goes.
+        effect.statusLine = event.code() == seConfirmed ? "Konfirmace " + effect.entry->Key
+                                                        : "Chyba: " + effect.entry->Host + ' '
+                                                                  + effect.entry->ErrorText;
+        OutboundQueue.erase(OutboundQueue.begin() + effect.position);
+        effect.queueRow = StationEventEffect::QueueRow::Removed;
+        break;
+    }
+    case seReceived:
+        effect.position = event.currentPosition(ReceivedList);
+        if (effect.position < 0)
+            break;
+        effect.entry = ReceivedList[effect.position];
+        effect.statusLine = EncodeWindows1250(u"Nová zpráva od ") + effect.entry->Ident;
+        effect.newMessage = true;
+        while (ReceivedList.size() > kReceivedKeysKept)
+            ReceivedList.erase(ReceivedList.begin());
+        break;
+    case seQueued:
+        effect.position = event.currentPosition(OutboundQueue);
+        if (effect.position < 0)
+            break;
+        effect.entry = OutboundQueue[effect.position];
+        effect.queueRow = StationEventEffect::QueueRow::Added;
+        break;
+    case seStatusText:
+        effect.statusLine = event.statusText();
+        break;
+    default:
+        break; // consumed without effect
+    }
+    return effect;
 }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 // The messaging core: the station's identity and life cycle, its port, the outbound queue with
 // its one-second retry clock, inbound handling with confirmations, the two histories, and the
@@ -55,10 +56,22 @@ public:
     void SendConfirmation(const TMessageQueueItem &entry);
     static int FindByKey(const MessageList &list, const QByteArray &key);
 
-    // What the receiver of the notifications does to the lists (removals on confirmation and
-    // give-up, the trim of the received keys); nothing else removes entries.
-    void RemoveOutbound(int position);
-    void TrimReceivedList();
+    // What a notification means for whoever shows the station, once its receiver has applied
+    // it to the lists: the status line to add, the queue row to add or remove, and the entry.
+    struct StationEventEffect
+    {
+        enum class QueueRow { Unchanged, Added, Removed };
+        int position = -1; // where the entry stood when handled; -1: ignored as a whole
+        std::shared_ptr<TMessageQueueItem> entry;
+        std::optional<QByteArray> statusLine;
+        QueueRow queueRow = QueueRow::Unchanged;
+        bool newMessage = false; // a message not seen before was stored: alert the user
+    };
+
+    // The receiver's share of a notification, called on its thread in the order of posting:
+    // removes a confirmed or given-up entry from the queue and trims the remembered keys to the
+    // last 128. Nothing else removes entries. A notification whose entry is gone changes nothing.
+    StationEventEffect ApplyStationEvent(const StationEvent &event);
     static constexpr std::size_t kReceivedKeysKept = 128;
 
     // The start-up warning around the failing step's text.
