@@ -6,109 +6,21 @@
 #include "support/isolatedresolver.h"
 #include "support/printers.h"
 #include "support/privatenetwork.h"
+#include "support/rawpeer.h"
 #include "support/recordingboxes.h"
+#include "support/stationsettings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <vector>
 
 namespace {
-
-constexpr quint16 kTestStationPort = 40000;
-
-// A plain UDP socket standing in for a partner: it sees exactly what the station sends to the
-// protocol port of its address, and can answer the station directly on the station's port.
-class RawPeer
-{
-public:
-    explicit RawPeer(const char *address = "127.0.0.1", quint16 port = kStationPort)
-        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        ::inet_pton(AF_INET, address, &sa.sin_addr);
-        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    }
-    ~RawPeer() { ::close(m_fd); }
-
-    bool bound() const { return m_bound; }
-
-    void sendTo(const QByteArray &datagram, quint16 port = kTestStationPort)
-    {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::sendto(m_fd,
-                 datagram.constData(),
-                 std::size_t(datagram.size()),
-                 0,
-                 reinterpret_cast<sockaddr *>(&sa),
-                 sizeof sa);
-    }
-
-    // Everything that has arrived, waiting up to timeoutMs for the first datagram.
-    std::vector<QByteArray> take(int timeoutMs = 0)
-    {
-        std::vector<QByteArray> datagrams;
-        pollfd entry{m_fd, POLLIN, 0};
-        int wait = timeoutMs;
-        while (::poll(&entry, 1, wait) > 0) {
-            QByteArray buffer(65536, '\0');
-            const ssize_t n = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
-            if (n < 0)
-                break;
-            buffer.resize(n);
-            datagrams.push_back(buffer);
-            wait = 0;
-        }
-        return datagrams;
-    }
-
-    // Waits, with the event loop running, until count datagrams have come in.
-    std::vector<QByteArray> takeCount(std::size_t count, int timeoutMs = 5000)
-    {
-        std::vector<QByteArray> datagrams;
-        WaitUntil(
-                [&] {
-                    for (QByteArray &d : take())
-                        datagrams.push_back(std::move(d));
-                    return datagrams.size() >= count;
-                },
-                timeoutMs);
-        return datagrams;
-    }
-
-private:
-    int m_fd;
-    bool m_bound = false;
-};
-
-// Points the settings file at a fresh directory, with the given contents.
-void UseSettings(const QByteArray &ini)
-{
-    static QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
-    QFile file(dir.filePath(QStringLiteral("veltrin.ini")));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(ini);
-}
 
 // A station on a port of its own (so that a raw peer can hold the protocol port), its clock
 // stopped so that the test drives each tick, and the headless receiver doing what the window

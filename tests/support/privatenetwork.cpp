@@ -43,7 +43,8 @@ std::string ReadAll(int fd)
     return text;
 }
 
-[[noreturn]] void RunChild(const std::function<void()> &body, int reasonFd)
+[[noreturn]] void
+RunChild(const std::function<void()> &body, const ApplicationFactory &makeApplication, int reasonFd)
 {
     if (::unshare(CLONE_NEWNET) != 0) {
         WriteReason(reasonFd,
@@ -62,7 +63,9 @@ std::string ReadAll(int fd)
         int argc = 1;
         char name[] = "private-network-child";
         char *argv[] = {name, nullptr};
-        QCoreApplication app(argc, argv);
+        const std::unique_ptr<QCoreApplication> app
+                = makeApplication ? makeApplication(argc, argv)
+                                  : std::make_unique<QCoreApplication>(argc, argv);
         try {
             body();
         } catch (const std::exception &e) {
@@ -114,7 +117,9 @@ bool BringLoopbackUp()
     return ok;
 }
 
-PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body, int timeoutSeconds)
+PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
+                                         int timeoutSeconds,
+                                         const ApplicationFactory &makeApplication)
 {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -130,7 +135,7 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body, int 
     }
     if (child == 0) {
         ::close(reasonPipe[0]);
-        RunChild(body, reasonPipe[1]);
+        RunChild(body, makeApplication, reasonPipe[1]);
     }
     ::close(reasonPipe[1]);
 

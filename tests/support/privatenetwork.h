@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <functional>
+#include <memory>
 #include <string>
 
 // Runs body in a forked child inside a network namespace of its own (only "lo", brought up),
@@ -16,8 +19,13 @@ struct PrivateNetworkResult
     std::string message;
 };
 
+// Makes the child's application object; a QCoreApplication unless a test needs windows.
+using ApplicationFactory
+        = std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)>;
+
 PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
-                                         int timeoutSeconds = 120);
+                                         int timeoutSeconds = 120,
+                                         const ApplicationFactory &makeApplication = {});
 
 // Use inside a TEST body: skips with the reason when no namespace can be made, fails when the
 // child failed.
