@@ -40,6 +40,7 @@ run: build
 
 bench: build
 	./$(BUILD_DIR)/bench/bench_protocol
+	./$(BUILD_DIR)/bench/bench_station
 
 clean:
 	rm -rf $(BUILD_DIR)

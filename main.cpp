@@ -1,24 +1,41 @@
 #include "core/udm.h"
-#include "headless/headlessconsole.h"
-#include "headless/printedboxes.h"
+#include "platform/ui/helpviewer.h"
+#include "resources/stationimages.h"
+#include "ui/fmMain.h"
+#include "ui/widgetboxes.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QSystemTrayIcon>
 
-#include <cstdio>
-
-// Until the station's window exists, the station runs in the terminal: the core with its port,
-// clock and histories, driven by the console's commands.
+// Only wires the station together: the tray icon exists before the core starts and after it
+// stops, and the window goes before the core, which still owns what the window shows.
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    PrintedBoxes boxes;
+    QApplication app(argc, argv);
+    // Closing the window hides it; only "Konec" ends the station.
+    app.setQuitOnLastWindowClosed(false);
+    app.setWindowIcon(ProgramIcon());
+
+    const TfMain::Tray trayMode = QSystemTrayIcon::isSystemTrayAvailable()
+                                          ? TfMain::Tray::Available
+                                          : TfMain::Tray::Unavailable;
+    QSystemTrayIcon tray(ProgramIcon());
+    tray.setToolTip(QStringLiteral("Veltrin"));
+    if (trayMode == TfMain::Tray::Available)
+        tray.show();
+
+    HelpKeyFilter help(Tdm::HelpFilePath());
+    app.installEventFilter(&help);
+
+    WidgetMessageBoxes boxes;
     Tdm dm(boxes);
-    if (!dm.started())
-        return 1;
-    std::fputs("Okno stanice ještě není hotové; stanice běží v terminálu.\n"
-               "Příkazy: send POČÍTAČ TEXT, tables, queue, quit.\n",
-               stderr);
-    HeadlessConsole console(dm, stdout);
-    console.start();
-    return app.exec();
+    int result = 0;
+    {
+        TfMain fMain(dm, &tray, trayMode);
+        boxes.setParent(&fMain);
+        fMain.show();
+        result = QApplication::exec();
+        boxes.setParent(nullptr);
+    }
+    return dm.started() ? result : 1;
 }

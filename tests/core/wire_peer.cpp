@@ -9,6 +9,13 @@
 //       Listens on the station port for the confirmation, sends the message to HOST and sends
 //       it again every second, printing "sent <n>" each time, until the confirmation of KEY
 //       arrives: prints "confirmed <key> from <ip>".
+//   wire_peer raw [HOST COUNT DATAGRAM]
+//       An observer that shares no code with the station: a plain UDP socket bound to the
+//       station port. Prints "ready", sends DATAGRAM (the whole datagram, as it is) COUNT times
+//       to HOST when given, printing "sent <n>" each time, and prints every datagram that
+//       arrives as "datagram <n> <ms> <text> from <ip>", <ms> being the CLOCK_MONOTONIC time in
+//       milliseconds. At the end of its input it prints "total <n>", counting every datagram
+//       that had arrived by then, and exits.
 //
 // Exit codes: 0 done, 1 timed out, 2 transport failure, 64 bad arguments. The fields are argv
 // bytes, used unchanged, so a Windows-1250 body travels as it is.
@@ -21,7 +28,16 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <exception>
 
 namespace {
@@ -193,10 +209,143 @@ int Send(QCoreApplication &app,
     return app.exec();
 }
 
+QByteArray SystemProblem(const QByteArray &what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+qint64 MonotonicMilliseconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Line breaks inside a datagram would split its output line.
+QByteArray OneLine(QByteArray text)
+{
+    return text.replace('\r', "\\r").replace('\n', "\\n");
+}
+
+class RawSocket
+{
+public:
+    RawSocket()
+        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {}
+    ~RawSocket()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RawSocket(const RawSocket &) = delete;
+    RawSocket &operator=(const RawSocket &) = delete;
+
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Reads what has arrived without waiting; false on a failure of the socket.
+bool ReadArrived(int fd, int *received)
+{
+    for (;;) {
+        char buffer[65536];
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        const ssize_t n = ::recvfrom(fd,
+                                     buffer,
+                                     sizeof buffer,
+                                     MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr *>(&sender),
+                                     &senderLength);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return true;
+            PrintProblem(SystemProblem("cannot receive"));
+            return false;
+        }
+        char senderText[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &sender.sin_addr, senderText, sizeof senderText);
+        PrintLine("datagram " + QByteArray::number(++*received) + ' '
+                  + QByteArray::number(MonotonicMilliseconds()) + ' '
+                  + OneLine(QByteArray(buffer, n)) + " from " + senderText);
+    }
+}
+
+int Raw(const QByteArray &host, int count, const QByteArray &datagram)
+{
+    const RawSocket socket;
+    if (socket.fd() < 0) {
+        PrintProblem(SystemProblem("cannot open a socket"));
+        return TransportFailed;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(kStationPort);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(socket.fd(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        PrintProblem(SystemProblem("cannot bind port " + QByteArray::number(kStationPort)));
+        return TransportFailed;
+    }
+    PrintLine("ready");
+
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(kStationPort);
+    if (count > 0 && ::inet_pton(AF_INET, host.constData(), &destination.sin_addr) != 1) {
+        PrintProblem("not a dotted address: " + host);
+        return BadArguments;
+    }
+    for (int sent = 1; sent <= count; ++sent) {
+        if (::sendto(socket.fd(),
+                     datagram.constData(),
+                     static_cast<size_t>(datagram.size()),
+                     0,
+                     reinterpret_cast<const sockaddr *>(&destination),
+                     sizeof destination)
+            < 0) {
+            PrintProblem(SystemProblem("cannot send to " + host));
+            return TransportFailed;
+        }
+        PrintLine("sent " + QByteArray::number(sent));
+    }
+
+    int received = 0;
+    for (;;) {
+        pollfd fds[2] = {{socket.fd(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            PrintProblem(SystemProblem("cannot wait"));
+            return TransportFailed;
+        }
+        if ((fds[0].revents & POLLIN) && !ReadArrived(socket.fd(), &received))
+            return TransportFailed;
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char ignored[256];
+            const ssize_t n = ::read(STDIN_FILENO, ignored, sizeof ignored);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                // Whatever arrived before the end of the input counts, even if unread so far.
+                if (!ReadArrived(socket.fd(), &received))
+                    return TransportFailed;
+                PrintLine("total " + QByteArray::number(received));
+                return Done;
+            }
+        }
+    }
+}
+
 int Usage()
 {
     PrintProblem("usage: wire_peer serve COUNT [TIMEOUT_S]\n"
-                 "       wire_peer send HOST KEY IDENT BODY [TIMEOUT_S]");
+                 "       wire_peer send HOST KEY IDENT BODY [TIMEOUT_S]\n"
+                 "       wire_peer raw [HOST COUNT DATAGRAM]");
     return BadArguments;
 }
 
@@ -229,6 +378,14 @@ int main(int argc, char *argv[])
                     arguments.at(3),
                     arguments.at(4),
                     timeoutSeconds);
+    }
+    if (mode == "raw" && (arguments.size() == 1 || arguments.size() == 4)) {
+        if (arguments.size() == 1)
+            return Raw({}, 0, {});
+        int count = 0;
+        if (!ParsePositive(arguments.at(2), &count))
+            return Usage();
+        return Raw(arguments.at(1), count, arguments.at(3));
     }
     return Usage();
 }

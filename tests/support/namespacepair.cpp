@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -31,6 +32,9 @@ constexpr int kIpTimeoutMs = 10000;
 // Any port but the station's; the namespaces are new, so nothing else can hold it.
 constexpr quint16 kProbePort = 34800;
 constexpr int kProbeResendMs = 200;
+// Every test address lies in 198.18.0.0/15, set aside for testing networks, so that nothing a
+// test sends can be meant for a real host.
+constexpr char kAddressPrefix[] = "198.18.0.";
 
 std::string ErrnoText(const char *what, int error)
 {
@@ -53,6 +57,9 @@ public:
         if (m_fd >= 0)
             ::close(m_fd);
     }
+    Fd(Fd &&other) noexcept
+        : m_fd(std::exchange(other.m_fd, -1))
+    {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
 
@@ -187,6 +194,36 @@ ChildProcess::~ChildProcess()
     closeFds();
 }
 
+namespace {
+
+QByteArray VariableName(const QByteArray &assignment)
+{
+    return assignment.left(assignment.indexOf('='));
+}
+
+// This process's environment with the assignments applied; the bytes stay alive in storage.
+std::vector<char *> MergedEnvironment(const QByteArrayList &assignments,
+                                      std::vector<QByteArray> &storage)
+{
+    QByteArrayList overridden;
+    for (const QByteArray &assignment : assignments)
+        overridden << VariableName(assignment);
+    for (char **variable = environ; *variable; ++variable) {
+        const QByteArray entry(*variable);
+        if (!overridden.contains(VariableName(entry)))
+            storage.push_back(entry);
+    }
+    for (const QByteArray &assignment : assignments)
+        storage.push_back(assignment);
+    std::vector<char *> result;
+    for (QByteArray &entry : storage)
+        result.push_back(entry.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+} // namespace
+
 bool ChildProcess::start(const QByteArray &program,
                          const QByteArrayList &arguments,
                          std::string *problem)
@@ -195,16 +232,22 @@ bool ChildProcess::start(const QByteArray &program,
         *problem = "the process has already been started";
         return false;
     }
-    int outputPipe[2];
-    int errorsPipe[2];
-    if (::pipe2(outputPipe, O_CLOEXEC) != 0) {
+    int inputPipe[2] = {-1, -1};
+    int outputPipe[2] = {-1, -1};
+    int errorsPipe[2] = {-1, -1};
+    const auto closePipes = [&] {
+        for (int *pipe : {inputPipe, outputPipe, errorsPipe}) {
+            for (int i : {0, 1}) {
+                if (pipe[i] >= 0)
+                    ::close(pipe[i]);
+                pipe[i] = -1;
+            }
+        }
+    };
+    if ((m_wantsInput && ::pipe2(inputPipe, O_CLOEXEC) != 0) || ::pipe2(outputPipe, O_CLOEXEC) != 0
+        || ::pipe2(errorsPipe, O_CLOEXEC) != 0) {
         *problem = ErrnoText("pipe2", errno);
-        return false;
-    }
-    if (::pipe2(errorsPipe, O_CLOEXEC) != 0) {
-        *problem = ErrnoText("pipe2", errno);
-        ::close(outputPipe[0]);
-        ::close(outputPipe[1]);
+        closePipes();
         return false;
     }
 
@@ -217,31 +260,87 @@ bool ChildProcess::start(const QByteArray &program,
     for (QByteArray &argument : storage)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    std::vector<QByteArray> environmentStorage;
+    std::vector<char *> environment = MergedEnvironment(m_environment, environmentStorage);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (m_wantsInput)
+        posix_spawn_file_actions_adddup2(&actions, inputPipe[0], STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errorsPipe[1], STDERR_FILENO);
     pid_t pid = -1;
-    const int spawnError
-            = ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv.data(), environ);
+    const int spawnError = ::posix_spawn(
+            &pid, program.constData(), &actions, nullptr, argv.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
-    ::close(outputPipe[1]);
-    ::close(errorsPipe[1]);
     if (spawnError != 0) {
-        ::close(outputPipe[0]);
-        ::close(errorsPipe[0]);
+        closePipes();
         *problem = ErrnoText(("cannot start " + ToStd(program)).c_str(), spawnError);
         return false;
     }
     m_pid = pid;
-    m_outputFd = outputPipe[0];
-    m_errorsFd = errorsPipe[0];
+    // Only the program's ends are closed; the rest is this object's now.
+    m_inputFd = std::exchange(inputPipe[1], -1);
+    m_outputFd = std::exchange(outputPipe[0], -1);
+    m_errorsFd = std::exchange(errorsPipe[0], -1);
+    closePipes();
     // Called directly: glibc 2.36's <sys/pidfd.h> lacks C linkage for C++. -1 on kernels before
     // 5.3; the end of the program is then asked for periodically.
     m_pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     return true;
+}
+
+bool ChildProcess::writeInput(const QByteArray &bytes, std::string *problem)
+{
+    if (m_inputFd < 0) {
+        *problem = "the program's input is not open";
+        return false;
+    }
+    // Writing to a program that has ended raises SIGPIPE, which would end this whole process.
+    // The signal goes to the writing thread, so it is held back here and taken away again,
+    // leaving the failure to EPIPE; one that was pending before is not this write's to take.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t previousMask;
+    ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
+    sigset_t pending;
+    ::sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+
+    int error = 0;
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(m_inputFd,
+                                  bytes.constData() + written,
+                                  static_cast<size_t>(bytes.size() - written));
+        if (n >= 0) {
+            written += n;
+        } else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    if (error == EPIPE && !wasPending) {
+        const timespec noWait{0, 0};
+        while (::sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    if (error != 0) {
+        *problem = ErrnoText("cannot write to the program's input", error);
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::closeInput()
+{
+    if (m_inputFd >= 0)
+        ::close(m_inputFd);
+    m_inputFd = -1;
 }
 
 void ChildProcess::collect(QDeadlineTimer deadline)
@@ -306,18 +405,26 @@ void ChildProcess::reap(int waitOptions)
 
 bool ChildProcess::waitForLine(const QByteArray &line, QDeadlineTimer deadline)
 {
+    return waitForLineWhere([&](QByteArrayView candidate) { return candidate == line; }, deadline)
+           >= 0;
+}
+
+qsizetype ChildProcess::waitForLineWhere(const std::function<bool(QByteArrayView)> &matches,
+                                         QDeadlineTimer deadline,
+                                         qsizetype from)
+{
     if (m_pid <= 0)
-        return false;
-    qsizetype scanned = 0;
+        return -1;
+    qsizetype scanned = std::max<qsizetype>(from, 0);
     for (;;) {
         qsizetype end = -1;
         while ((end = m_output.indexOf('\n', scanned)) >= 0) {
-            if (QByteArrayView(m_output).sliced(scanned, end - scanned) == line)
-                return true;
+            if (matches(QByteArrayView(m_output).sliced(scanned, end - scanned)))
+                return end + 1;
             scanned = end + 1;
         }
         if ((m_finished && !pipesOpen()) || deadline.hasExpired())
-            return false;
+            return -1;
         collect(deadline);
     }
 }
@@ -352,11 +459,13 @@ int ChildProcess::exitCode() const
     return WEXITSTATUS(m_waitStatus);
 }
 
-QByteArrayList ChildProcess::outputLines() const
+QByteArrayList ChildProcess::outputLines(qsizetype from) const
 {
-    QByteArrayList lines = m_output.split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
+    // A line still being printed is not whole yet.
+    const qsizetype end = m_output.lastIndexOf('\n') + 1;
+    from = std::clamp<qsizetype>(from, 0, end);
+    QByteArrayList lines = m_output.sliced(from, end - from).split('\n');
+    lines.removeLast();
     return lines;
 }
 
@@ -378,43 +487,43 @@ std::string ChildProcess::describe() const
 
 void ChildProcess::closeFds()
 {
-    for (int *fd : {&m_outputFd, &m_errorsFd, &m_pidFd}) {
+    for (int *fd : {&m_inputFd, &m_outputFd, &m_errorsFd, &m_pidFd}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
     }
 }
 
-NamespacePair::NamespacePair()
+HostNamespaces::HostNamespaces(int count)
 {
     const QByteArray pid = QByteArray::number(::getpid());
-    m_a = {"veltrin-a-" + pid, "vlt-a-" + pid, "198.18.0.1"};
-    m_b = {"veltrin-b-" + pid, "vlt-b-" + pid, "198.18.0.2"};
+    count = std::clamp(count, 2, kMaxHosts);
+    for (int i = 0; i < count; ++i) {
+        const char letter = char('a' + i);
+        m_hosts.push_back({"veltrin-" + QByteArray(1, letter) + '-' + pid,
+                           "vlt-" + QByteArray(1, letter) + '-' + pid,
+                           kAddressPrefix + QByteArray::number(i + 1),
+                           {}});
+    }
+    if (count > 2) {
+        m_switchName = "veltrin-lan-" + pid;
+        m_bridgeName = "vlt-br-" + pid;
+        for (Host &host : m_hosts)
+            host.switchPortName = "vlt-s" + host.interfaceName.mid(4);
+    }
     m_ip = FindProgram("ip");
+    m_unshare = FindProgram("unshare");
+    m_shell = FindProgram("sh");
+    m_hostname = FindProgram("hostname");
     build();
 }
 
-NamespacePair::~NamespacePair()
+HostNamespaces::~HostNamespaces()
 {
     removeNamespaces();
 }
 
-QByteArray NamespacePair::name(Side side) const
-{
-    return host(side).name;
-}
-
-QByteArray NamespacePair::interfaceName(Side side) const
-{
-    return host(side).interfaceName;
-}
-
-QByteArray NamespacePair::address(Side side) const
-{
-    return host(side).address;
-}
-
-void NamespacePair::build()
+void HostNamespaces::build()
 {
     if (::geteuid() != 0) {
         m_status = Status::Unavailable;
@@ -430,45 +539,52 @@ void NamespacePair::build()
     removeNamespaces();
 
     std::string failure;
-    for (const Host *host : {&m_a, &m_b}) {
-        if (!runIp({"netns", "add", host->name}, &failure)) {
+    std::vector<QByteArray> namespaces;
+    for (const Host &host : m_hosts)
+        namespaces.push_back(host.name);
+    if (hasSwitch())
+        namespaces.push_back(m_switchName);
+    for (const QByteArray &name : namespaces) {
+        if (!runIp({"netns", "add", name}, &failure)) {
             m_status = Status::Unavailable;
             m_problem = "network namespaces are not supported here: " + failure;
             return;
         }
     }
-    // Each end is created right inside its namespace, so the pair never appears in the
-    // machine's own network.
-    if (!runIp({"link",
-                "add",
-                m_a.interfaceName,
-                "netns",
-                m_a.name,
-                "type",
-                "veth",
-                "peer",
-                "name",
-                m_b.interfaceName,
-                "netns",
-                m_b.name},
-               &failure)) {
+    if (hasSwitch()
+        && !runIp({"-n", m_switchName, "link", "add", m_bridgeName, "type", "bridge"}, &failure)) {
         m_status = Status::Unavailable;
-        m_problem = "veth pairs are not supported here: " + failure;
+        m_problem = "bridges are not supported here: " + failure;
         return;
     }
-    for (const Host *host : {&m_a, &m_b}) {
+    if (hasSwitch() && !runIp({"-n", m_switchName, "link", "set", m_bridgeName, "up"}, &failure)) {
+        m_status = Status::Failed;
+        m_problem = "cannot set up the switch " + ToStd(m_switchName) + ": " + failure;
+        return;
+    }
+    if (hasSwitch()) {
+        for (const Host &host : m_hosts) {
+            if (!link(host))
+                return;
+        }
+    } else if (!link(m_hosts.front())) {
+        return;
+    }
+    // A pair is a network of its own; a switched LAN holds every host in one.
+    const QByteArray prefixLength = hasSwitch() ? "/24" : "/30";
+    for (const Host &host : m_hosts) {
         if (!runIp({"-n",
-                    host->name,
+                    host.name,
                     "addr",
                     "add",
-                    host->address + "/30",
+                    host.address + prefixLength,
                     "dev",
-                    host->interfaceName},
+                    host.interfaceName},
                    &failure)
-            || !runIp({"-n", host->name, "link", "set", "lo", "up"}, &failure)
-            || !runIp({"-n", host->name, "link", "set", host->interfaceName, "up"}, &failure)) {
+            || !runIp({"-n", host.name, "link", "set", "lo", "up"}, &failure)
+            || !runIp({"-n", host.name, "link", "set", host.interfaceName, "up"}, &failure)) {
             m_status = Status::Failed;
-            m_problem = "cannot set up namespace " + ToStd(host->name) + ": " + failure;
+            m_problem = "cannot set up namespace " + ToStd(host.name) + ": " + failure;
             return;
         }
     }
@@ -476,7 +592,42 @@ void NamespacePair::build()
     m_problem.clear();
 }
 
-bool NamespacePair::runIp(const QByteArrayList &arguments, std::string *problem) const
+// Joins host to the switch, or without one the first host to the second. Each end is created
+// right inside its namespace, so no link ever appears in the machine's own network.
+bool HostNamespaces::link(const Host &host)
+{
+    const QByteArray peerInterface
+            = hasSwitch() ? host.switchPortName : m_hosts.at(1).interfaceName;
+    const QByteArray peerNamespace = hasSwitch() ? m_switchName : m_hosts.at(1).name;
+    std::string failure;
+    if (!runIp({"link",
+                "add",
+                host.interfaceName,
+                "netns",
+                host.name,
+                "type",
+                "veth",
+                "peer",
+                "name",
+                peerInterface,
+                "netns",
+                peerNamespace},
+               &failure)) {
+        m_status = Status::Unavailable;
+        m_problem = "veth pairs are not supported here: " + failure;
+        return false;
+    }
+    if (hasSwitch()
+        && !runIp({"-n", m_switchName, "link", "set", peerInterface, "master", m_bridgeName, "up"},
+                  &failure)) {
+        m_status = Status::Failed;
+        m_problem = "cannot plug " + ToStd(host.name) + " into the switch: " + failure;
+        return false;
+    }
+    return true;
+}
+
+bool HostNamespaces::runIp(const QByteArrayList &arguments, std::string *problem) const
 {
     const std::string command = "ip " + ToStd(arguments.join(' '));
     ChildProcess ip;
@@ -496,31 +647,55 @@ bool NamespacePair::runIp(const QByteArrayList &arguments, std::string *problem)
     return true;
 }
 
-bool NamespacePair::start(Side side,
-                          ChildProcess &process,
-                          const QByteArray &program,
-                          const QByteArrayList &arguments,
-                          std::string *problem) const
+bool HostNamespaces::canNameHosts(std::string *problem) const
+{
+    for (const auto &[path, name] : {std::pair{&m_unshare, "unshare (util-linux)"},
+                                     std::pair{&m_shell, "sh"},
+                                     std::pair{&m_hostname, "hostname"}}) {
+        if (path->isEmpty()) {
+            *problem = std::string("the \"") + name + "\" program is not installed";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HostNamespaces::start(int host,
+                           ChildProcess &process,
+                           const QByteArray &program,
+                           const QByteArrayList &arguments,
+                           std::string *problem,
+                           const QByteArray &hostName) const
 {
     if (m_status != Status::Ready) {
         *problem = "the namespaces are not ready: " + m_problem;
         return false;
     }
-    return process.start(
-            m_ip, QByteArrayList{"netns", "exec", host(side).name, program} + arguments, problem);
+    QByteArrayList command{"netns", "exec", m_hosts.at(host).name};
+    if (!hostName.isEmpty()) {
+        if (!canNameHosts(problem))
+            return false;
+        // "ip netns exec" leaves the UTS namespace shared, so the name is set only behind
+        // "unshare"; should that fail, the shell never runs. Every step replaces the one before
+        // it, so the program keeps the process.
+        command << m_unshare << "--uts" << m_shell << "-c"
+                << "\"$1\" \"$2\" && shift 2 && exec \"$@\""
+                << "sh" << m_hostname << hostName;
+    }
+    return process.start(m_ip, command + QByteArrayList{program} + arguments, problem);
 }
 
-bool NamespacePair::waitForCarrier(const Host &host,
-                                   QDeadlineTimer deadline,
-                                   std::string *problem) const
+bool HostNamespaces::waitForCarrier(const QByteArray &namespaceName,
+                                    const QByteArray &interfaceName,
+                                    QDeadlineTimer deadline,
+                                    std::string *problem) const
 {
-    const QByteArrayList arguments{
-            "-n", host.name, "-o", "link", "show", "dev", host.interfaceName};
+    const QByteArrayList show{"-n", namespaceName, "-o", "link", "show", "dev", interfaceName};
     QByteArray lastState;
     do {
         ChildProcess ip;
         std::string failure;
-        if (!ip.start(m_ip, arguments, &failure)) {
+        if (!ip.start(m_ip, show, &failure)) {
             *problem = failure;
             return false;
         }
@@ -533,51 +708,69 @@ bool NamespacePair::waitForCarrier(const Host &host,
         std::this_thread::sleep_for(
                 std::chrono::milliseconds(PollTimeout(deadline, kReapIntervalMs)));
     } while (!deadline.hasExpired());
-    *problem = ToStd(host.interfaceName) + " in " + ToStd(host.name)
+    *problem = ToStd(interfaceName) + " in " + ToStd(namespaceName)
                + " did not come up in time; last state: " + ToStd(lastState);
     return false;
 }
 
-bool NamespacePair::waitUntilConnected(QDeadlineTimer deadline, std::string *problem) const
+bool HostNamespaces::waitUntilConnected(QDeadlineTimer deadline, std::string *problem) const
 {
     if (m_status != Status::Ready) {
         *problem = "the namespaces are not ready: " + m_problem;
         return false;
     }
-    if (!waitForCarrier(m_a, deadline, problem) || !waitForCarrier(m_b, deadline, problem))
-        return false;
+    for (const Host &host : m_hosts) {
+        if (!waitForCarrier(host.name, host.interfaceName, deadline, problem))
+            return false;
+        if (hasSwitch() && !waitForCarrier(m_switchName, host.switchPortName, deadline, problem))
+            return false;
+    }
 
-    Fd socketA(OpenDatagramSocketIn(m_a.name, problem));
-    if (socketA.get() < 0)
-        return false;
-    Fd socketB(OpenDatagramSocketIn(m_b.name, problem));
-    if (socketB.get() < 0)
-        return false;
-    // Binding to the end's own address also proves the socket is on the right side.
-    for (const auto &[fd, host] :
-         {std::pair{socketA.get(), &m_a}, std::pair{socketB.get(), &m_b}}) {
-        const sockaddr_in local = SocketAddress(host->address, kProbePort);
-        if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-            *problem = ErrnoText(("cannot bind a probe socket to " + ToStd(host->address) + " in "
-                                  + ToStd(host->name))
+    std::vector<Fd> sockets;
+    for (const Host &host : m_hosts) {
+        Fd socket(OpenDatagramSocketIn(host.name, problem));
+        if (socket.get() < 0)
+            return false;
+        // Binding to the host's own address also proves the socket is on the right host.
+        const sockaddr_in local = SocketAddress(host.address, kProbePort);
+        if (::bind(socket.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+            *problem = ErrnoText(("cannot bind a probe socket to " + ToStd(host.address) + " in "
+                                  + ToStd(host.name))
                                          .c_str(),
                                  errno);
             return false;
         }
+        sockets.push_back(std::move(socket));
     }
-    return ProbeOneWay(socketA.get(), m_a.address, socketB.get(), m_b.address, deadline, problem)
-           && ProbeOneWay(
-                   socketB.get(), m_b.address, socketA.get(), m_a.address, deadline, problem);
+    for (std::size_t from = 0; from < m_hosts.size(); ++from) {
+        for (std::size_t to = 0; to < m_hosts.size(); ++to) {
+            if (from != to
+                && !ProbeOneWay(sockets[from].get(),
+                                m_hosts[from].address,
+                                sockets[to].get(),
+                                m_hosts[to].address,
+                                deadline,
+                                problem)) {
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
-void NamespacePair::removeNamespaces() const
+void HostNamespaces::removeNamespaces() const
 {
     if (m_ip.isEmpty() || ::geteuid() != 0)
         return;
-    // Deleting a namespace takes the veth end inside it, and with it the other end. Neither may
-    // exist (construction stopped early, or nothing was left over), so failures mean nothing.
-    for (const Host *host : {&m_b, &m_a}) {
+    // Deleting a namespace takes the veth ends inside it, and with them the other ends. None
+    // may exist (construction stopped early, or nothing was left over), so failures mean nothing.
+    // The switch goes too when this is only a pair: a process of the same pid may have had one.
+    QByteArrayList names;
+    for (auto host = m_hosts.crbegin(); host != m_hosts.crend(); ++host)
+        names << host->name;
+    names << "veltrin-lan-" + QByteArray::number(::getpid());
+    for (const QByteArray &name : std::as_const(names)) {
         std::string ignored;
-        runIp({"netns", "delete", host->name}, &ignored);
+        runIp({"netns", "delete", name}, &ignored);
     }
 }

@@ -1,0 +1,820 @@
+#include "core/headlessreceiver.h"
+#include "core/protocol.h"
+#include "core/settings.h"
+#include "core/stationevent.h"
+#include "core/transport/socketlayer.h"
+#include "core/transport/udpclient.h"
+#include "core/transport/udpserver.h"
+#include "core/udm.h"
+#include "platform/messageboxes.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The station handling a stream of inbound messages, its confirmation latency and the cost of
+// one clock tick, each beside the floor that plain sockets give on the same loopback. The
+// station's port is fixed by the protocol, so everything runs in a network namespace of this
+// process's own, where only "lo" exists.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// The station listens away from the protocol port so that the peer can hold that port: every
+// confirmation goes to port 34888 of the sender's address.
+constexpr quint16 kBenchStationPort = 40000;
+constexpr quint16 kEchoPort = 40001;
+constexpr quint16 kKeptSocketServerPort = 40002;
+constexpr quint16 kFreshClientServerPort = 40003;
+
+// Bounds the unconfirmed messages, so the figure is handling speed and not socket-buffer
+// overflow on either side.
+constexpr int kWindow = 64;
+constexpr int kFlowCount = 20000;
+constexpr int kFlowRounds = 5;
+constexpr int kWarmUpCount = 500;
+constexpr auto kFlowLimit = std::chrono::milliseconds(3s);
+constexpr auto kLossTimeout = 200ms;
+
+constexpr int kLatencySamples = 2000;
+constexpr auto kLatencyLimit = 8s;
+constexpr auto kLatencyTimeout = 500ms;
+
+constexpr int kTickSendSamples = 5; // an entry has seven repeats after its first attempt
+constexpr int kTickRunOutGuard = 200;
+
+constexpr int kSendBatch = 100;
+constexpr int kSendBatches = 20;
+constexpr int kPumpCalls = 20000;
+
+constexpr int kPeerBufferBytes = 8 * 1024 * 1024;
+
+bool BringLoopbackUp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags |= IFF_UP | IFF_RUNNING;
+        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    const int savedErrno = errno;
+    ::close(fd);
+    errno = savedErrno;
+    return ok;
+}
+
+sockaddr_in LoopbackAddress(quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int BoundLoopbackSocket(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const sockaddr_in address = LoopbackAddress(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendDatagram(int fd, const sockaddr_in &to, const QByteArray &datagram)
+{
+    ::sendto(fd,
+             datagram.constData(),
+             std::size_t(datagram.size()),
+             0,
+             reinterpret_cast<const sockaddr *>(&to),
+             sizeof to);
+}
+
+double Percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return std::nan("");
+    std::sort(values.begin(), values.end());
+    const auto rank = std::size_t(std::ceil(fraction * double(values.size())));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+double Median(const std::vector<double> &values)
+{
+    return Percentile(values, 0.5);
+}
+
+double Microseconds(Clock::duration duration)
+{
+    return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+class PrintingBoxes : public MessageBoxes
+{
+public:
+    void error(const QByteArray &text) override { std::fprintf(stderr, "%s\n", text.data()); }
+    void warning(const QByteArray &text) override { std::fprintf(stderr, "%s\n", text.data()); }
+};
+
+struct FlowResult
+{
+    int sent = 0;
+    int confirmed = 0;
+    int lost = 0;
+    double seconds = 0;
+
+    double rate() const { return seconds > 0 ? confirmed / seconds : 0; }
+
+    FlowResult &operator+=(const FlowResult &other)
+    {
+        sent += other.sent;
+        confirmed += other.confirmed;
+        lost += other.lost;
+        seconds += other.seconds;
+        return *this;
+    }
+};
+
+struct LatencyResult
+{
+    std::vector<double> microseconds;
+    int lost = 0;
+
+    double median() const { return Median(microseconds); }
+    double p99() const { return Percentile(microseconds, 0.99); }
+};
+
+// The partner: holds the protocol port on 127.0.0.1, sends messages with keys never used before
+// in this run, and counts the confirmations that come back.
+class Peer
+{
+public:
+    Peer()
+        : m_fd(BoundLoopbackSocket(kStationPort))
+    {
+        // The tick figures send up to a thousand datagrams at once; none should be dropped.
+        if (m_fd >= 0
+            && ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &kPeerBufferBytes, sizeof(int))
+                       != 0) {
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &kPeerBufferBytes, sizeof(int));
+        }
+    }
+    ~Peer()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    bool bound() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    FlowResult flow(quint16 port, int count, Clock::duration limit)
+    {
+        enum : char { Unsent, InFlight, Confirmed, WrittenOff };
+        const int first = m_nextKey;
+        m_nextKey += count;
+        std::vector<char> state(std::size_t(count), Unsent);
+        std::deque<std::pair<int, Clock::time_point>> inFlightOrder;
+        const sockaddr_in to = LoopbackAddress(port);
+
+        FlowResult result;
+        int inFlight = 0;
+        int next = 0;
+        const Clock::time_point start = Clock::now();
+        Clock::time_point lastConfirmation = start;
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            const bool sending = next < count && now - start < limit;
+            while (sending && inFlight < kWindow && next < count) {
+                SendDatagram(m_fd, to, messageDatagram(first + next));
+                state[std::size_t(next)] = InFlight;
+                inFlightOrder.emplace_back(next, Clock::now());
+                ++next;
+                ++inFlight;
+                ++result.sent;
+            }
+            // A message unconfirmed for long is written off, or one lost datagram would shrink
+            // the window for the rest of the run.
+            while (!inFlightOrder.empty()) {
+                const auto [index, sentAt] = inFlightOrder.front();
+                if (state[std::size_t(index)] == InFlight) {
+                    if (now - sentAt < kLossTimeout)
+                        break;
+                    state[std::size_t(index)] = WrittenOff;
+                    --inFlight;
+                    ++result.lost;
+                }
+                inFlightOrder.pop_front();
+            }
+            if (!sending && inFlight == 0)
+                break;
+            const std::optional<int> key = receive(20);
+            if (!key)
+                continue;
+            const int index = *key - first;
+            if (index < 0 || index >= count)
+                continue;
+            char &s = state[std::size_t(index)];
+            if (s == InFlight) {
+                --inFlight;
+            } else if (s == WrittenOff) {
+                --result.lost;
+            } else {
+                continue;
+            }
+            s = Confirmed;
+            ++result.confirmed;
+            lastConfirmation = Clock::now();
+        }
+        result.seconds = std::chrono::duration<double>(lastConfirmation - start).count();
+        return result;
+    }
+
+    // One sample for each port in turn, so that a change in the machine's state (frequency,
+    // where the threads run) weighs on every figure alike and not on one of them.
+    std::vector<LatencyResult>
+    latencies(const std::vector<quint16> &ports, int samples, Clock::duration limit)
+    {
+        std::vector<LatencyResult> results(ports.size());
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < samples && Clock::now() - start < limit; ++i) {
+            for (std::size_t target = 0; target < ports.size(); ++target)
+                sampleLatency(ports[target], results[target]);
+        }
+        return results;
+    }
+
+    int drain()
+    {
+        int count = 0;
+        char buffer[2048];
+        while (::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0)
+            ++count;
+        return count;
+    }
+
+private:
+    void sampleLatency(quint16 port, LatencyResult &result)
+    {
+        const int key = m_nextKey++;
+        const Clock::time_point sentAt = Clock::now();
+        SendDatagram(m_fd, LoopbackAddress(port), messageDatagram(key));
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    kLatencyTimeout - (Clock::now() - sentAt));
+            const std::optional<int> received
+                    = left.count() > 0 ? receive(int(left.count())) : std::nullopt;
+            if (!received) {
+                ++result.lost;
+                return;
+            }
+            if (*received == key) {
+                result.microseconds.push_back(Microseconds(Clock::now() - sentAt));
+                return;
+            }
+        }
+    }
+
+    static QByteArray messageDatagram(int key)
+    {
+        return "=PEER~" + QByteArray::number(key) + "|Bench|text";
+    }
+
+    // The key of the next confirmation, -1 for any other datagram, nothing when none came.
+    std::optional<int> receive(int timeoutMs)
+    {
+        pollfd entry{m_fd, POLLIN, 0};
+        if (::poll(&entry, 1, timeoutMs) <= 0)
+            return std::nullopt;
+        char buffer[2048];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer - 1, MSG_DONTWAIT);
+        if (n < 0)
+            return std::nullopt;
+        buffer[n] = '\0';
+        constexpr char kPrefix[] = "#PEER~";
+        if (std::strncmp(buffer, kPrefix, sizeof kPrefix - 1) != 0)
+            return -1;
+        return int(std::strtol(buffer + sizeof kPrefix - 1, nullptr, 10));
+    }
+
+    int m_fd;
+    int m_nextKey = 1;
+};
+
+// The floor: a thread that reads each message on one bound socket and answers "#" + key from
+// that same socket, with the same wait-then-read pattern as the station's listener.
+class EchoLoop
+{
+public:
+    explicit EchoLoop(quint16 port)
+        : m_fd(BoundLoopbackSocket(port))
+    {
+        if (m_fd >= 0)
+            m_thread = std::thread([this] { run(); });
+    }
+    ~EchoLoop()
+    {
+        m_stopped = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    EchoLoop(const EchoLoop &) = delete;
+    EchoLoop &operator=(const EchoLoop &) = delete;
+
+    bool bound() const { return m_fd >= 0; }
+
+private:
+    void run()
+    {
+        char buffer[UdpServer::kDefaultBufferSize];
+        pollfd entry{m_fd, POLLIN, 0};
+        while (!m_stopped) {
+            entry.revents = 0;
+            if (::poll(&entry, 1, 50) <= 0)
+                continue;
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            const ssize_t n = ::recvfrom(m_fd,
+                                         buffer,
+                                         sizeof buffer,
+                                         0,
+                                         reinterpret_cast<sockaddr *>(&from),
+                                         &fromLength);
+            if (n < 1 || buffer[0] != '=')
+                continue;
+            const void *bar = std::memchr(buffer, '|', std::size_t(n));
+            const std::size_t keyEnd
+                    = bar ? std::size_t(static_cast<const char *>(bar) - buffer) : std::size_t(n);
+            buffer[0] = '#';
+            from.sin_port = htons(kStationPort);
+            ::sendto(m_fd, buffer, keyEnd, 0, reinterpret_cast<sockaddr *>(&from), sizeof from);
+        }
+    }
+
+    int m_fd;
+    std::atomic<bool> m_stopped = false;
+    std::thread m_thread;
+};
+
+// The station's transport with a handler that only confirms, parsing as the station does:
+// beside the full station it shows what the hand-over to the owner's thread costs on its own,
+// and what a fresh socket per confirmation adds to it.
+class ConfirmingServer
+{
+public:
+    enum class Reply { KeptSocket, FreshClient };
+
+    ConfirmingServer(quint16 port, Reply reply)
+        : m_reply(reply)
+        , m_socket(SocketLayer::openDatagramSocket())
+    {
+        m_server.setDefaultPort(port);
+        m_server.setOnUDPRead([this](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+            confirm(data, binding);
+        });
+        m_server.setActive(true);
+    }
+
+private:
+    void confirm(const QByteArray &data, const SocketBinding &binding)
+    {
+        const QByteArray text = DatagramText(data);
+        if (KindOfDatagram(text) != DatagramKind::Message)
+            return;
+        const QByteArray confirmation = BuildConfirmationDatagram(ParseKey(text));
+        if (m_reply == Reply::FreshClient) {
+            UdpClient client;
+            client.Send(binding.RemoteIP, kStationPort, confirmation);
+            return;
+        }
+        const std::optional<IPv4Address> address
+                = SocketLayer::ParseIPv4Literal(SocketLayer::ResolvePeerAddress(binding.RemoteIP));
+        if (address)
+            SocketLayer::sendTo(m_socket.fd(), *address, kStationPort, confirmation);
+    }
+
+    SocketLayer::Use m_layer;
+    Reply m_reply;
+    SocketHandle m_socket;
+    UdpServer m_server;
+};
+
+// Runs the peer's work on a thread of its own while this thread runs the event loop, which is
+// where the station's handling happens.
+template<typename Work>
+auto WithEventLoop(Work work)
+{
+    QEventLoop loop;
+    decltype(work()) result{};
+    std::thread peer([&] {
+        result = work();
+        QMetaObject::invokeMethod(
+                &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    loop.exec();
+    peer.join();
+    return result;
+}
+
+struct TickFigures
+{
+    double quietMs = 0;   // a tick in which no entry is due
+    double sendingMs = 0; // a tick in which every entry is sent
+};
+
+// Queues entries messages, lets the first attempts go, then times the ticks that follow until
+// enough ticks with sends were seen; afterwards lets the entries run out so the receiver
+// removes them as the window would.
+TickFigures MeasureTicks(Tdm &dm, Peer &peer, int entries)
+{
+    for (int i = 0; i < entries; ++i)
+        dm.QueueMessage("Peer", "127.0.0.1", "text");
+    QCoreApplication::processEvents(); // the queued notifications, outside the timing
+    dm.timTimer();
+    peer.drain();
+
+    std::vector<double> quiet;
+    std::vector<double> sending;
+    for (int guard = 0; int(sending.size()) < kTickSendSamples && guard < kTickRunOutGuard;
+         ++guard) {
+        const bool due = (dm.SendTick + 1) % 8 == 0;
+        QElapsedTimer timer;
+        timer.start();
+        dm.timTimer();
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
+        (due ? sending : quiet).push_back(ms);
+        peer.drain();
+    }
+    for (int guard = 0; !dm.OutboundQueue.empty() && guard < kTickRunOutGuard; ++guard) {
+        dm.timTimer();
+        peer.drain();
+    }
+    QCoreApplication::processEvents();
+    if (!dm.OutboundQueue.empty()) {
+        std::fprintf(stderr, "warning: %zu entries left in the queue\n", dm.OutboundQueue.size());
+        dm.OutboundQueue.clear();
+    }
+    return {Median(quiet), Median(sending)};
+}
+
+// What sending the same datagrams costs through one socket kept open.
+double MedianKeptSocketSendsMs(Peer &peer, int count)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = LoopbackAddress(kStationPort);
+    const QByteArray datagram = "=BENCH~1|Bench|text";
+    std::vector<double> samples;
+    for (int round = 0; round < kTickSendSamples; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < count; ++i)
+            SendDatagram(fd, to, datagram);
+        samples.push_back(double(timer.nsecsElapsed()) / 1e6);
+        peer.drain();
+    }
+    ::close(fd);
+    return Median(samples);
+}
+
+template<typename Send>
+double MedianSendMicroseconds(Peer &peer, Send send)
+{
+    std::vector<double> samples;
+    for (int batch = 0; batch < kSendBatches; ++batch) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < kSendBatch; ++i)
+            send();
+        samples.push_back(double(timer.nsecsElapsed()) / 1e3 / kSendBatch);
+        peer.drain();
+    }
+    return Median(samples);
+}
+
+std::string Format(double value, int decimals = 1)
+{
+    if (std::isnan(value))
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Ratio(double station, double baseline)
+{
+    if (std::isnan(station) || std::isnan(baseline) || baseline <= 0)
+        return "-";
+    return Format(station / baseline, 2);
+}
+
+std::string Verdict(bool met)
+{
+    return met ? "target met" : "missed";
+}
+
+void PrintRow(const std::string &figure,
+              const std::string &station,
+              const std::string &baseline,
+              const std::string &ratio,
+              const std::string &target = {})
+{
+    std::printf("%-40s %12s %12s %7s  %s\n",
+                figure.c_str(),
+                station.c_str(),
+                baseline.c_str(),
+                ratio.c_str(),
+                target.c_str());
+}
+
+std::string Lost(const FlowResult &flow)
+{
+    return std::to_string(flow.lost) + "/" + std::to_string(flow.sent);
+}
+
+int UsableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0)
+        return -1;
+    return CPU_COUNT(&set);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Before any thread exists, so that every thread of the process lives in the namespace.
+    if (::unshare(CLONE_NEWNET) != 0) {
+        std::printf("bench_station: cannot create a private network namespace (%s; it needs "
+                    "root).\nThe station's port is fixed, so it is not measured on the "
+                    "machine's network: nothing measured.\n",
+                    std::strerror(errno));
+        return 0;
+    }
+    if (!BringLoopbackUp()) {
+        std::printf("bench_station: cannot bring lo up in the private network namespace (%s): "
+                    "nothing measured.\n",
+                    std::strerror(errno));
+        return 0;
+    }
+
+    QTemporaryDir configDir;
+    if (!configDir.isValid()) {
+        std::fprintf(stderr, "bench_station: no temporary directory for the settings\n");
+        return 1;
+    }
+    qputenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit());
+    {
+        QFile ini(configDir.filePath(QStringLiteral("veltrin.ini")));
+        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            std::fprintf(stderr, "bench_station: cannot write the settings file\n");
+            return 1;
+        }
+        ini.write("[TCPIP]\r\nPORT=" + QByteArray::number(kBenchStationPort)
+                  + "\r\nIDENT=Bench\r\n");
+    }
+
+    QCoreApplication app(argc, argv);
+    Peer peer;
+    if (!peer.bound()) {
+        std::fprintf(stderr, "bench_station: cannot bind 127.0.0.1:%u\n", kStationPort);
+        return 1;
+    }
+
+    PrintingBoxes boxes;
+    Tdm dm(boxes, [] { return QByteArray("BENCH"); });
+    if (!dm.started()) {
+        std::fprintf(stderr, "bench_station: the station did not start\n");
+        return 1;
+    }
+    // The ticks are driven by hand below; the clock would only add idle ticks to the figures.
+    dm.tim.stop();
+    HeadlessReceiver receiver(dm);
+    dm.setStationEventReceiver(&receiver);
+
+    EchoLoop echo(kEchoPort);
+    if (!echo.bound()) {
+        std::fprintf(stderr, "bench_station: cannot bind the echo port\n");
+        return 1;
+    }
+    std::unique_ptr<ConfirmingServer> keptSocketServer;
+    std::unique_ptr<ConfirmingServer> freshClientServer;
+    try {
+        keptSocketServer = std::make_unique<ConfirmingServer>(kKeptSocketServerPort,
+                                                              ConfirmingServer::Reply::KeptSocket);
+        freshClientServer = std::make_unique<ConfirmingServer>(
+                kFreshClientServerPort, ConfirmingServer::Reply::FreshClient);
+    } catch (const std::exception &error) {
+        std::fprintf(
+                stderr, "bench_station: a comparison server did not start: %s\n", error.what());
+        return 1;
+    }
+
+    // Every target gets its share in rounds taken in turn, so that other load on the machine
+    // weighs on each figure alike. The echo loop needs no event loop, but the servers do;
+    // running it costs the echo nothing while this thread waits.
+    const std::vector<quint16> targets
+            = {kBenchStationPort, kEchoPort, kKeptSocketServerPort, kFreshClientServerPort};
+    const std::vector<FlowResult> flows = WithEventLoop([&] {
+        std::vector<FlowResult> results(targets.size());
+        for (const quint16 port : targets) {
+            peer.flow(port, kWarmUpCount, kFlowLimit);
+            peer.drain();
+        }
+        for (int round = 0; round < kFlowRounds; ++round) {
+            for (std::size_t target = 0; target < targets.size(); ++target) {
+                results[target] += peer.flow(
+                        targets[target], kFlowCount / kFlowRounds, kFlowLimit / kFlowRounds);
+                peer.drain();
+            }
+        }
+        return results;
+    });
+    const FlowResult &stationFlow = flows[0];
+    const FlowResult &echoFlow = flows[1];
+    const FlowResult &keptSocketFlow = flows[2];
+    const FlowResult &freshClientFlow = flows[3];
+
+    const std::vector<LatencyResult> latencies = WithEventLoop(
+            [&] { return peer.latencies(targets, kLatencySamples, kLatencyLimit); });
+    peer.drain();
+    const LatencyResult &stationLatency = latencies[0];
+    const LatencyResult &echoLatency = latencies[1];
+    const LatencyResult &keptSocketLatency = latencies[2];
+    const LatencyResult &freshClientLatency = latencies[3];
+
+    const std::vector<int> tickSizes = {10, 100, 1000};
+    std::vector<TickFigures> ticks;
+    std::vector<double> keptSocketSends;
+    for (const int entries : tickSizes) {
+        ticks.push_back(MeasureTicks(dm, peer, entries));
+        keptSocketSends.push_back(MedianKeptSocketSendsMs(peer, entries));
+    }
+    dm.setPump([] {});
+    const TickFigures pumplessTicks = MeasureTicks(dm, peer, 1000);
+    dm.setPump([] { QCoreApplication::processEvents(); });
+
+    const sockaddr_in peerAddress = LoopbackAddress(kStationPort);
+    const QByteArray datagram = "=BENCH~1|Bench|text";
+    const double freshClientSendUs = MedianSendMicroseconds(peer, [&] {
+        UdpClient client;
+        client.Send("127.0.0.1", kStationPort, datagram);
+    });
+    const double bareSocketUs = MedianSendMicroseconds(peer, [] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
+    });
+    const int keptFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const double keptSocketSendUs
+            = MedianSendMicroseconds(peer, [&] { SendDatagram(keptFd, peerAddress, datagram); });
+    ::close(keptFd);
+    QElapsedTimer pumpTimer;
+    pumpTimer.start();
+    for (int i = 0; i < kPumpCalls; ++i)
+        QCoreApplication::processEvents();
+    const double idlePumpUs = double(pumpTimer.nsecsElapsed()) / 1e3 / kPumpCalls;
+
+    std::printf("\nStation on loopback in a private network namespace; cores: %u online, %d "
+                "usable.\n",
+                std::thread::hardware_concurrency(),
+                UsableCores());
+    std::printf("Peer: one thread, at most %d messages unconfirmed, up to %d messages or %.1f s "
+                "per target, in %d rounds taken in turn;\n%d latency samples one at a time, "
+                "taken in turn from each target.\nStation: Tdm with the headless receiver, "
+                "MAXRECS %d. Echo: one thread, poll + recvfrom + sendto on one socket.\n\n",
+                kWindow,
+                kFlowCount,
+                std::chrono::duration<double>(kFlowLimit).count(),
+                kFlowRounds,
+                kLatencySamples,
+                StationSettings.MAXRECS);
+
+    PrintRow("figure", "station", "echo", "ratio", "target");
+    PrintRow("inbound handled, datagrams/s",
+             Format(stationFlow.rate(), 0),
+             Format(echoFlow.rate(), 0),
+             Ratio(stationFlow.rate(), echoFlow.rate()),
+             ">= 0.5 x echo: "
+                     + Verdict(stationFlow.rate() >= 0.5 * echoFlow.rate()
+                               && echoFlow.confirmed > 0));
+    PrintRow("inbound lost/sent", Lost(stationFlow), Lost(echoFlow), "-");
+    PrintRow("confirmation latency median, us",
+             Format(stationLatency.median()),
+             Format(echoLatency.median()),
+             Ratio(stationLatency.median(), echoLatency.median()),
+             "<= 3 x echo: " + Verdict(stationLatency.median() <= 3 * echoLatency.median()));
+    PrintRow("confirmation latency p99, us",
+             Format(stationLatency.p99()),
+             Format(echoLatency.p99()),
+             Ratio(stationLatency.p99(), echoLatency.p99()));
+    PrintRow("latency samples lost",
+             std::to_string(stationLatency.lost),
+             std::to_string(echoLatency.lost),
+             "-");
+    for (std::size_t i = 0; i < tickSizes.size(); ++i) {
+        const std::string size = std::to_string(tickSizes[i]);
+        const bool bounded = tickSizes[i] == 1000;
+        PrintRow("tick, " + size + " entries, none due, ms",
+                 Format(ticks[i].quietMs, 3),
+                 "-",
+                 "-",
+                 bounded ? "< 10 ms: " + Verdict(ticks[i].quietMs < 10) : std::string());
+        PrintRow("tick, " + size + " entries, all sent, ms",
+                 Format(ticks[i].sendingMs, 3),
+                 Format(keptSocketSends[i], 3),
+                 Ratio(ticks[i].sendingMs, keptSocketSends[i]),
+                 bounded ? "< 10 ms: " + Verdict(ticks[i].sendingMs < 10) : std::string());
+    }
+    std::printf("(ticks: median of %d ticks with sends and of the ticks between them; the "
+                "baseline of a tick with sends is as many sendto calls on one kept socket)\n",
+                kTickSendSamples);
+
+    std::printf("\nWhere the time goes (ratio to the echo loop):\n");
+    PrintRow("figure", "value", "echo", "ratio");
+    PrintRow("handled/s, transport + kept reply socket",
+             Format(keptSocketFlow.rate(), 0),
+             Format(echoFlow.rate(), 0),
+             Ratio(keptSocketFlow.rate(), echoFlow.rate()));
+    PrintRow("handled/s, transport + UdpClient reply",
+             Format(freshClientFlow.rate(), 0),
+             Format(echoFlow.rate(), 0),
+             Ratio(freshClientFlow.rate(), echoFlow.rate()));
+    PrintRow("handled/s, full station",
+             Format(stationFlow.rate(), 0),
+             Format(echoFlow.rate(), 0),
+             Ratio(stationFlow.rate(), echoFlow.rate()));
+    PrintRow("median us, transport + kept reply socket",
+             Format(keptSocketLatency.median()),
+             Format(echoLatency.median()),
+             Ratio(keptSocketLatency.median(), echoLatency.median()));
+    PrintRow("median us, transport + UdpClient reply",
+             Format(freshClientLatency.median()),
+             Format(echoLatency.median()),
+             Ratio(freshClientLatency.median(), echoLatency.median()));
+    PrintRow("median us, full station",
+             Format(stationLatency.median()),
+             Format(echoLatency.median()),
+             Ratio(stationLatency.median(), echoLatency.median()));
+    PrintRow("lost/sent, kept / UdpClient reply", Lost(keptSocketFlow), Lost(freshClientFlow), "-");
+    std::printf("\n");
+    PrintRow("figure", "value", "baseline", "ratio");
+    PrintRow("send, us: UdpClient made / one socket",
+             Format(freshClientSendUs, 2),
+             Format(keptSocketSendUs, 2),
+             Ratio(freshClientSendUs, keptSocketSendUs));
+    PrintRow("socket() + shutdown() + close(), us", Format(bareSocketUs, 2), "-", "-");
+    PrintRow("processEvents() with nothing pending, us", Format(idlePumpUs, 3), "-", "-");
+    PrintRow("tick, 1000 none due, ms: pump / none",
+             Format(ticks.back().quietMs, 3),
+             Format(pumplessTicks.quietMs, 3),
+             Ratio(ticks.back().quietMs, pumplessTicks.quietMs));
+    PrintRow("tick, 1000 all sent, ms: pump / none",
+             Format(ticks.back().sendingMs, 3),
+             Format(pumplessTicks.sendingMs, 3),
+             Ratio(ticks.back().sendingMs, pumplessTicks.sendingMs));
+    return 0;
+}

@@ -1,0 +1,388 @@
+#include "core/settings.h"
+#include "core/udm.h"
+#include "platform/codepage.h"
+#include "stores/addressbook.h"
+#include "stores/history.h"
+#include "support/printers.h"
+#include "support/privatenetwork.h"
+#include "support/rawpeer.h"
+#include "support/recordingboxes.h"
+#include "support/stationsettings.h"
+#include "ui/fmMain.h"
+#include "ui/historygrid.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+QStringList Strings(std::initializer_list<const char *> texts)
+{
+    QStringList list;
+    for (const char *text : texts)
+        list << QString::fromUtf8(text);
+    return list;
+}
+
+std::unique_ptr<QCoreApplication> MakeWidgetApplication(int &argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    auto app = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    return app;
+}
+
+// Each test runs the real window over a real core, in a network namespace of its own.
+#define RUN_WINDOW_TEST(...) RUN_IN_PRIVATE_NETWORK(__VA_ARGS__, 120, MakeWidgetApplication)
+
+// Answers the message boxes that the window opens, recording what they asked.
+class BoxAnswerer
+{
+public:
+    explicit BoxAnswerer(QMessageBox::StandardButton answer)
+        : m_answer(answer)
+    {
+        m_poll.setInterval(5);
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->button(m_answer))
+                return;
+            questions.push_back(box->text());
+            box->button(m_answer)->click();
+        });
+        m_poll.start();
+    }
+
+    std::vector<QString> questions;
+
+private:
+    QMessageBox::StandardButton m_answer;
+    QTimer m_poll;
+};
+
+// A window over a core that listens on the test port, its clock stopped so that each tick is
+// driven by the test; the address book is read from a fresh current directory.
+struct Station
+{
+    explicit Station(const QByteArray &settings = "[TCPIP]\r\nPORT=40000\r\nIDENT=Recepce\r\n",
+                     TfMain::Tray tray = TfMain::Tray::Available,
+                     const QByteArray &addressBook = {})
+    {
+        UseSettings(settings);
+        EXPECT_TRUE(directory.isValid());
+        QDir::setCurrent(directory.path());
+        if (!addressBook.isNull()) {
+            QFile file(QStringLiteral("recpt.dat"));
+            EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(addressBook);
+        }
+        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
+        dm->tim.stop();
+        window = std::make_unique<TfMain>(*dm, nullptr, tray);
+        window->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    ~Station()
+    {
+        window.reset();
+        dm.reset();
+    }
+
+    QStringList statusLines() const
+    {
+        return window->statusLog()->toPlainText().split(QLatin1Char('\n'));
+    }
+
+    QStringList queueColumn(int column) const
+    {
+        QStringList texts;
+        for (int row = 0; row < window->queueView()->rowCount(); ++row)
+            texts << window->queueView()->item(row, column)->text();
+        return texts;
+    }
+
+    QTemporaryDir directory;
+    RecordingBoxes boxes;
+    std::unique_ptr<Tdm> dm;
+    std::unique_ptr<TfMain> window;
+};
+
+QByteArray SettingsFileBytes()
+{
+    QFile file(UsedSettingsPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int SizeValue(const char *key)
+{
+    return ReadSizeValue(OpenSettingsFile(), key, -1);
+}
+
+} // namespace
+
+TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
+{
+    RUN_WINDOW_TEST([] {
+        RawPeer peer;
+        Station station;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "prvni");
+        station.dm->QueueMessage("Eva", "127.0.0.1", "druha");
+        station.dm->QueueMessage("Petr", "127.0.0.1", "treti");
+        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 3; }));
+        EXPECT_EQ(station.queueColumn(1), Strings({"127.0.0.1", "127.0.0.1", "127.0.0.1"}));
+        EXPECT_EQ(station.queueColumn(2), Strings({"prvni", "druha", "treti"}));
+        EXPECT_FALSE(station.window->queueView()->item(0, 0)->text().isEmpty());
+
+        peer.sendTo("#PC7~1"); // the oldest entry, while the other two wait
+        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 2; }));
+        EXPECT_EQ(station.queueColumn(2), Strings({"druha", "treti"}));
+        EXPECT_EQ(station.dm->OutboundQueue.size(), 2u);
+        EXPECT_EQ(station.statusLines().last(), QStringLiteral("Konfirmace PC7~1"));
+
+        // A give-up without a transport error ends its line with a blank.
+        station.dm->OutboundQueue.back()->Attempts = 0;
+        for (int tick = 1; tick <= 8; ++tick) // its turn comes at the next multiple of 8
+            station.dm->timTimer();
+        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 1; }));
+        EXPECT_EQ(station.queueColumn(2), Strings({"druha"}));
+        EXPECT_EQ(station.statusLines().last(), QStringLiteral("Chyba: 127.0.0.1 "));
+
+        // The sent grid shows the states of the rows, newest first.
+        const QAbstractItemModel *sent = station.window->sentGrid()->model();
+        ASSERT_EQ(sent->rowCount(), 3);
+        EXPECT_EQ(sent->index(0, HistoryTable::ColumnLFLAG).data().toString(),
+                  QStringLiteral("Chyba!"));
+        EXPECT_EQ(sent->index(2, HistoryTable::ColumnLFLAG).data().toString(),
+                  QStringLiteral("Odeslaná"));
+    });
+}
+
+TEST(MainWindow, NotificationsWhoseEntryIsGoneOrWhoseCodeIsUnknownChangeNothing)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "zprava");
+        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 1; }));
+        const QStringList before = station.statusLines();
+
+        for (int code : {0, 5, 6, 7, 9, 1912})
+            QCoreApplication::postEvent(station.window.get(), new StationEvent(code, 0));
+        QCoreApplication::postEvent(station.window.get(), new StationEvent(seConfirmed, 1));
+        QCoreApplication::postEvent(station.window.get(), new StationEvent(seFailed, 7));
+        QCoreApplication::postEvent(station.window.get(), new StationEvent(seReceived, 0));
+        QCoreApplication::postEvent(station.window.get(), new StationEvent(QByteArray("posledni")));
+        ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == before.size() + 1; }));
+        EXPECT_EQ(station.statusLines().last(), QStringLiteral("posledni"));
+        EXPECT_EQ(station.window->queueView()->rowCount(), 1);
+        EXPECT_EQ(station.dm->OutboundQueue.size(), 1u);
+    });
+}
+
+TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
+{
+    RUN_WINDOW_TEST([] {
+        RawPeer peer;
+        Station station;
+        EXPECT_EQ(station.statusLines(), Strings({"Status..."}));
+        peer.sendTo("=PC9~1|Sklad|Dobr\xFD"
+                    " den");
+        EXPECT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#PC9~1"});
+        ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == 2; }));
+        EXPECT_EQ(station.statusLines().last(), QStringLiteral("Nová zpráva od Sklad"));
+
+        const QAbstractItemModel *received = station.window->receivedGrid()->model();
+        ASSERT_EQ(received->rowCount(), 1);
+        EXPECT_EQ(received->index(0, HistoryTable::ColumnFROM).data().toString(),
+                  QStringLiteral("Sklad <127.0.0.1>"));
+        EXPECT_EQ(received->index(0, HistoryTable::ColumnLFLAG).data().toString(),
+                  QStringLiteral("Nová"));
+        EXPECT_EQ(station.window->receivedGrid()->currentIndex().row(), 0);
+        EXPECT_EQ(station.window->receivedBody()->toPlainText(), QStringLiteral("Dobrý den"));
+
+        for (int i = 2; i <= 130; ++i)
+            peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
+        ASSERT_EQ(peer.takeCount(129).size(), 129u);
+        ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == 131; }));
+        EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
+        EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~3"));
+        EXPECT_EQ(received->rowCount(), 32); // the history's default bound
+    });
+}
+
+TEST(MainWindow, ANewMessageShowsTheHiddenWindowOnlyWhenAskedTo)
+{
+    for (const bool maximize : {true, false}) {
+        RUN_WINDOW_TEST([maximize] {
+            RawPeer peer;
+            Station station("[TCPIP]\r\nPORT=40000\r\n[ALERT]\r\nMAXIMIZE="
+                            + QByteArray(maximize ? "1" : "0") + "\r\n");
+            station.window->Skrt1Click();
+            ASSERT_FALSE(station.window->isVisible());
+            peer.sendTo("=PC9~1|Sklad|Ahoj");
+            ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == 2; }));
+            EXPECT_EQ(station.window->isVisible(), maximize);
+            EXPECT_EQ(station.statusLines().last(), QStringLiteral("Nová zpráva od Sklad"));
+        });
+    }
+}
+
+TEST(MainWindow, ClosingHidesAndWritesTheGeometryWhileHidingWritesNothing)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        const QByteArray before = SettingsFileBytes();
+        station.window->Skrt1Click();
+        EXPECT_FALSE(station.window->isVisible());
+        EXPECT_EQ(SettingsFileBytes(), before);
+
+        station.window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(station.window.get()));
+        EXPECT_FALSE(station.window->close());
+        EXPECT_FALSE(station.window->isVisible());
+        for (const char *key :
+             {"HEIGHT", "WIDTH", "TOP", "LEFT", "SPLITTER0", "SPLITTER1", "SPLITTER2", "SPLITTER3"})
+            EXPECT_NE(SizeValue(key), -1) << key;
+        // The station's own keys are kept as they were.
+        EXPECT_TRUE(SettingsFileBytes().startsWith(before));
+    });
+}
+
+TEST(MainWindow, WithoutATrayClosingMinimisesInstead)
+{
+    RUN_WINDOW_TEST([] {
+        Station station("[TCPIP]\r\nPORT=40000\r\n", TfMain::Tray::Unavailable);
+        station.window->close();
+        ASSERT_TRUE(WaitUntil([&] { return station.window->isMinimized(); }));
+        EXPECT_TRUE(station.window->isVisible());
+        station.window->trayDblClick();
+        EXPECT_FALSE(station.window->isMinimized());
+    });
+}
+
+TEST(MainWindow, QuittingAsksAndACancelledQuitAsksAgainAtTheNextClose)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        {
+            BoxAnswerer cancel(QMessageBox::Cancel);
+            station.window->Konec1Click();
+            EXPECT_TRUE(station.window->isVisible());
+            EXPECT_TRUE(station.window->quitFlag());
+            station.window->close();
+            EXPECT_TRUE(station.window->isVisible());
+            const QString question
+                    = QStringLiteral("Ukončením programu nebudete moci přijímat zprávy.");
+            EXPECT_EQ(cancel.questions, (std::vector<QString>{question, question}));
+        }
+        BoxAnswerer ok(QMessageBox::Ok);
+        bool quit = false;
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { quit = true; });
+        QTimer::singleShot(0, station.window.get(), [&] { station.window->close(); });
+        QTimer::singleShot(5000, qApp, &QCoreApplication::quit); // a deadline, not the answer
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QApplication::exec();
+        EXPECT_TRUE(quit);
+        EXPECT_LT(elapsed.elapsed(), 4000);
+        EXPECT_EQ(ok.questions.size(), 1u);
+    });
+}
+
+TEST(MainWindow, GeometryDefaultsAndLimits)
+{
+    RUN_WINDOW_TEST([] {
+        {
+            Station station{QByteArray()}; // no settings file at all
+            const QRect screen = station.window->screen()->geometry();
+            EXPECT_EQ(station.window->width(), 400);
+            EXPECT_EQ(station.window->height(), 350);
+            EXPECT_EQ(station.window->y(), 8);
+            EXPECT_EQ(station.window->x(), screen.width() - (400 + 8));
+            station.window->SaveWindowSize();
+            EXPECT_EQ(SizeValue("SPLITTER0"), 128);
+            EXPECT_EQ(SizeValue("SPLITTER1"), 64);
+            EXPECT_EQ(SizeValue("SPLITTER2"), 64);
+            EXPECT_EQ(SizeValue("SPLITTER3"), 32);
+        }
+        {
+            Station small("[SIZE]\r\nHEIGHT=100\r\nWIDTH=100\r\n");
+            EXPECT_EQ(small.window->height(), 350);
+            EXPECT_EQ(small.window->width(), 400);
+        }
+        {
+            Station station("[SIZE]\r\nHEIGHT=580\r\nWIDTH=640\r\nTOP=20\r\nSPLITTER0=50\r\n"
+                            "SPLITTER1=500\r\nSPLITTER2=100\r\nSPLITTER3=40\r\n");
+            EXPECT_EQ(station.window->height(), 580);
+            EXPECT_EQ(station.window->y(), 20);
+            EXPECT_EQ(station.window->width(), 640);
+            const QRect screen = station.window->screen()->geometry();
+            EXPECT_EQ(station.window->x(), screen.width() - (640 + 8)); // LEFT after WIDTH
+            station.window->SaveWindowSize();
+            EXPECT_EQ(SizeValue("SPLITTER0"), 128);
+            EXPECT_EQ(SizeValue("SPLITTER1"), 256);
+            EXPECT_EQ(SizeValue("SPLITTER2"), 100);
+            EXPECT_EQ(SizeValue("SPLITTER3"), 40);
+        }
+    });
+}
+
+TEST(MainWindow, ShowsTheAddressBookAndThePagesTexts)
+{
+    RUN_WINDOW_TEST([] {
+        const QByteArray book = "G\r\nV\x9A"
+                                "ichni\r\nV\x9A"
+                                "ichni\r\nG\r\nObchod\r\nObchod\r\n"
+                                "0\r\nJana\r\nPC7\r\n0\r\nPetr\r\n10.0.0.9\r\n"
+                                "Obchod\r\nPetr\r\n10.0.0.9\r\n";
+        Station station("[TCPIP]\r\nPORT=40000\r\n", TfMain::Tray::Available, book);
+        const QAbstractItemModel *tree = station.window->tree()->model();
+        ASSERT_EQ(tree->rowCount(), 2);
+        EXPECT_EQ(tree->index(0, 0).data().toString(), QStringLiteral("Všichni"));
+        EXPECT_EQ(tree->rowCount(tree->index(0, 0)), 2);
+        EXPECT_EQ(tree->index(1, 0, tree->index(0, 0)).data().toString(), QStringLiteral("Petr"));
+        EXPECT_TRUE(station.window->tree()->isExpanded(tree->index(0, 0)));
+        EXPECT_FALSE(station.window->tree()->isExpanded(tree->index(1, 0)));
+        EXPECT_FALSE(tree->index(0, 0).data(Qt::DecorationRole).isNull());
+        EXPECT_EQ(station.window->windowTitle(), QStringLiteral("Veltrin [PC7]"));
+
+        EXPECT_EQ(station.window->statusPanel(0)->text(), QStringLiteral("  Přijaté zprávy"));
+        EXPECT_TRUE(
+                station.window->statusPanel(1)->text().startsWith(QStringLiteral("  Soubor: ")));
+        EXPECT_TRUE(station.window->statusPanel(1)->text().endsWith(QStringLiteral("/tin.dat")));
+        station.window->pages()->setCurrentIndex(2);
+        EXPECT_EQ(station.window->statusPanel(0)->text(), QStringLiteral("  Odchozí zprávy"));
+        EXPECT_EQ(station.window->statusPanel(1)->text(),
+                  QStringLiteral("  Zprávy čekající na odeslání."));
+        station.window->pages()->setCurrentIndex(1);
+        EXPECT_TRUE(station.window->statusPanel(1)->text().endsWith(QStringLiteral("/tout.dat")));
+
+        // Selecting rows in the tree: Ctrl+click adds, so both stay selected.
+        QTreeView *view = station.window->tree();
+        const QModelIndex jana = tree->index(0, 0, tree->index(0, 0));
+        const QModelIndex petr = tree->index(1, 0, tree->index(0, 0));
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(jana).center());
+        QTest::mouseClick(view->viewport(),
+                          Qt::LeftButton,
+                          Qt::ControlModifier,
+                          view->visualRect(petr).center());
+        EXPECT_EQ(view->selectionModel()->selectedIndexes().size(), 2);
+    });
+}

@@ -1,0 +1,580 @@
+#include "fmMain.h"
+#include "fmAbout.h"
+#include "historygrid.h"
+#include "widgetboxes.h"
+
+#include "core/settings.h"
+#include "platform/codepage.h"
+#include "platform/ui/helpviewer.h"
+#include "platform/ui/sound.h"
+#include "resources/stationimages.h"
+#include "stores/addressbook.h"
+#include "stores/history.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
+#include <QLabel>
+#include <QLocale>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProxyStyle>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTime>
+#include <QToolBar>
+#include <QToolButton>
+#include <QToolTip>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kTreeIndent = 19;
+constexpr int kToolBarHeight = 26;
+constexpr int kStatusPanel0Width = 128;
+constexpr int kHintDelayMs = 250;
+constexpr int kHintShownMs = 8000;
+
+enum HelpTopic {
+    kMainTopic = 1,
+    kTreeTopic = 10,
+    kReceivedTopic = 20,
+    kSentTopic = 30,
+    kQueueTopic = 40
+};
+
+void SetHelpTopic(QWidget *widget, int topic)
+{
+    widget->setProperty("helpContext", topic);
+}
+
+// The tree's icons come from the station's image list by the index the address book gives.
+class AddressBookIcons : public QIdentityProxyModel
+{
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (role == Qt::DecorationRole)
+            return StationImage(
+                    QIdentityProxyModel::data(index, AddressBook::ImageIndexRole).toInt());
+        return QIdentityProxyModel::data(index, role);
+    }
+};
+
+// Toolbar hints appear after a short pause and stay for eight seconds.
+class HintStyle : public QProxyStyle
+{
+public:
+    int styleHint(StyleHint hint,
+                  const QStyleOption *option,
+                  const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_ToolTip_WakeUpDelay)
+            return kHintDelayMs;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+QPlainTextEdit *ReadOnlyText(QWidget *parent)
+{
+    auto *text = new QPlainTextEdit(parent);
+    text->setReadOnly(true);
+    text->setFrameShape(QFrame::NoFrame);
+    text->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    return text;
+}
+
+// The named family where the system has it, else the closest sans family.
+QFont FontOf(const QStringList &families, bool bold)
+{
+    QFont font;
+    font.setFamilies(families
+                     + QStringList{QStringLiteral("Liberation Sans"),
+                                   QStringLiteral("DejaVu Sans"),
+                                   QStringLiteral("sans-serif")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setBold(bold);
+    return font;
+}
+
+void UseButtonFaceBackground(QWidget *widget)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
+    : QMainWindow(parent,
+                  Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint)
+    , m_dm(dm)
+    , m_tray(tray)
+    , m_trayMode(trayMode)
+    , m_addressBook(new AddressBook(this))
+{
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    setWindowIcon(ProgramIcon());
+    SetHelpTopic(this, kMainTopic);
+    buildLayout();
+    buildCommands();
+
+    qApp->installEventFilter(this);
+    m_dm.setStationEventReceiver(this);
+    if (m_tray) {
+        connect(m_tray,
+                &QSystemTrayIcon::activated,
+                this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::DoubleClick)
+                        trayDblClick();
+                });
+    }
+    FormCreate();
+    TabSheet1Show();
+}
+
+TfMain::~TfMain()
+{
+    qApp->removeEventFilter(this);
+    m_dm.setStationEventReceiver(nullptr);
+}
+
+void TfMain::FormCreate()
+{
+    LoadWindowSize();
+    try {
+        m_addressBook->LoadAddressBook();
+    } catch (const std::exception &error) {
+        WidgetMessageBoxes(this).error(ErrorTextOf(error));
+    }
+    if (m_addressBook->firstGroupExpanded() && m_addressBook->groupCount() > 0)
+        m_tree->expand(m_tree->model()->index(0, 0));
+    setWindowTitle(QStringLiteral("Veltrin [") + DecodeWindows1250(m_dm.ComputerName)
+                   + QLatin1Char(']'));
+}
+
+void TfMain::buildLayout()
+{
+    setFont(FontOf({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")},
+                   false));
+
+    m_leftRight = new QSplitter(Qt::Horizontal, this);
+    m_leftRight->setChildrenCollapsible(false);
+    m_leftRight->setHandleWidth(4);
+    m_leftRight->setOpaqueResize(true);
+
+    auto *lpanel = new QWidget(m_leftRight);
+    lpanel->setMinimumWidth(kTreeMinimumWidth);
+    auto *lpanelLayout = new QVBoxLayout(lpanel);
+    lpanelLayout->setContentsMargins(4, 4, 4, 4);
+    m_tree = new QTreeView(lpanel);
+    auto *icons = new AddressBookIcons(m_tree);
+    icons->setSourceModel(m_addressBook);
+    m_tree->setModel(icons);
+    m_tree->setHeaderHidden(true);
+    m_tree->setFrameShape(QFrame::NoFrame);
+    UseButtonFaceBackground(m_tree);
+    m_tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_tree->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_tree->setIndentation(kTreeIndent);
+    m_tree->setIconSize(QSize(16, 16));
+    SetHelpTopic(m_tree, kTreeTopic);
+    lpanelLayout->addWidget(m_tree);
+
+    auto *rpanel = new QWidget(m_leftRight);
+    auto *rpanelLayout = new QVBoxLayout(rpanel);
+    rpanelLayout->setContentsMargins(4, 4, 4, 4);
+    m_pagesStatus = new QSplitter(Qt::Vertical, rpanel);
+    m_pagesStatus->setChildrenCollapsible(false);
+    m_pagesStatus->setHandleWidth(3);
+    rpanelLayout->addWidget(m_pagesStatus);
+
+    m_page = new QTabWidget(m_pagesStatus);
+    const auto messagePage = [this](HistoryTable &table,
+                                    HistoryGrid *&grid,
+                                    QPlainTextEdit *&body,
+                                    QSplitter *&split,
+                                    int topic) {
+        split = new QSplitter(Qt::Vertical);
+        split->setChildrenCollapsible(false);
+        split->setHandleWidth(6);
+        grid = new HistoryGrid(table, split);
+        SetHelpTopic(grid, topic);
+        body = ReadOnlyText(split);
+        body->setMinimumHeight(kBodyMinimumHeight);
+        body->setMaximumHeight(kBodyMaximumHeight);
+        SetHelpTopic(body, topic);
+        split->setStretchFactor(0, 1);
+        split->setStretchFactor(1, 0);
+        QPlainTextEdit *shown = body;
+        HistoryTable *source = &table;
+        const auto showCurrent = [shown, source] {
+            shown->setPlainText(source->cursor() >= 0 ? DecodeWindows1250(source->currentRow().MSG)
+                                                      : QString());
+        };
+        connect(&table, &HistoryTable::cursorMoved, body, showCurrent);
+        connect(&table, &QAbstractItemModel::dataChanged, body, showCurrent);
+        connect(&table, &QAbstractItemModel::modelReset, body, showCurrent);
+        return split;
+    };
+    m_page->addTab(messagePage(m_dm.tIn, m_receivedGrid, m_inbody, m_receivedSplit, kReceivedTopic),
+                   QStringLiteral("Přijaté zprávy"));
+    m_page->addTab(messagePage(m_dm.tOut, m_sentGrid, m_outbody, m_sentSplit, kSentTopic),
+                   QStringLiteral("Odeslané zprávy"));
+    QFont inFont = FontOf({QStringLiteral("Arial")}, true);
+    inFont.setPixelSize(16);
+    m_inbody->setFont(inFont);
+    QFont outFont = FontOf(
+            {QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")}, true);
+    outFont.setPointSize(8);
+    m_outbody->setFont(outFont);
+
+    m_lQueue = new QTableWidget(0, 3);
+    m_lQueue->setHorizontalHeaderLabels(
+            {QStringLiteral("Čas"), QStringLiteral("Příjemce"), QStringLiteral("Zpráva")});
+    m_lQueue->setColumnWidth(0, 88);
+    m_lQueue->setColumnWidth(1, 128);
+    m_lQueue->setColumnWidth(2, 1024);
+    m_lQueue->verticalHeader()->hide();
+    m_lQueue->setShowGrid(true);
+    m_lQueue->setFrameShape(QFrame::NoFrame);
+    m_lQueue->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_lQueue->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_lQueue->setWordWrap(false);
+    UseButtonFaceBackground(m_lQueue);
+    SetHelpTopic(m_lQueue, kQueueTopic);
+    m_page->addTab(m_lQueue, QStringLiteral("Fronta zpráv"));
+    connect(m_page, &QTabWidget::currentChanged, this, [this](int index) {
+        switch (index) {
+        case 0:
+            TabSheet1Show();
+            break;
+        case 1:
+            TabSheet2Show();
+            break;
+        case 2:
+            TabSheet3Show();
+            break;
+        }
+    });
+
+    auto *panel1 = new QWidget(m_pagesStatus);
+    panel1->setMinimumHeight(kStatusMinimumHeight);
+    auto *panel1Layout = new QVBoxLayout(panel1);
+    panel1Layout->setContentsMargins(0, 0, 0, 0);
+    m_mstat = ReadOnlyText(panel1);
+    m_mstat->setFocusPolicy(Qt::NoFocus);
+    QPalette red = m_mstat->palette();
+    red.setColor(QPalette::Base, red.color(QPalette::Button));
+    red.setColor(QPalette::Text, Qt::red);
+    m_mstat->setPalette(red);
+    m_mstat->setPlainText(QStringLiteral("Status..."));
+    m_mstat->setMinimumHeight(kStatusMinimumHeight);
+    panel1Layout->addWidget(m_mstat);
+    m_pagesStatus->setStretchFactor(0, 1);
+    m_pagesStatus->setStretchFactor(1, 0);
+    m_leftRight->setStretchFactor(0, 0);
+    m_leftRight->setStretchFactor(1, 1);
+    setCentralWidget(m_leftRight);
+
+    m_panels[0] = new QLabel;
+    m_panels[0]->setFixedWidth(kStatusPanel0Width);
+    m_panels[1] = new QLabel;
+    m_panels[1]->setMinimumWidth(1);
+    statusBar()->addWidget(m_panels[0]);
+    statusBar()->addWidget(m_panels[1], 1);
+    statusBar()->setSizeGripEnabled(true);
+}
+
+void TfMain::buildCommands()
+{
+    m_tool = addToolBar(QStringLiteral("tool"));
+    m_tool->setMovable(false);
+    m_tool->setFloatable(false);
+    m_tool->setIconSize(QSize(16, 16));
+    m_tool->setFixedHeight(kToolBarHeight + 4);
+    m_tool->setContextMenuPolicy(Qt::PreventContextMenu);
+    m_tool->toggleViewAction()->setEnabled(false);
+
+    const auto tool = [this](int image, const QString &hint, auto slot) {
+        QAction *action = m_tool->addAction(StationImage(image), hint);
+        action->setToolTip(hint);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    const auto notYet = [this] {
+        showNotYetAvailable();
+    };
+    const QString newGroup = QStringLiteral("Nová skupina příjemců");
+    const QString newRecipient = QStringLiteral("Nový příjemce");
+    const QString newMessage = QStringLiteral("Napsat novou zprávu");
+    const QString settings = QStringLiteral("Nastavení parametrů");
+    tool(1, newGroup, notYet);
+    m_tool->addSeparator();
+    tool(5, QStringLiteral("Členství ve skupinách"), notYet);
+    m_tool->addSeparator();
+    tool(3, newRecipient, notYet);
+    tool(2, QStringLiteral("Oprava příjemce/skupiny"), notYet);
+    tool(4, QStringLiteral("Smazat příjemce/skupinu"), notYet);
+    m_tool->addSeparator();
+    tool(6, newMessage, notYet);
+    tool(7, QStringLiteral("Vymazat zprávu"), notYet);
+    m_tool->addSeparator();
+    tool(0, settings, [this] { tsParamClick(); });
+    m_tool->addSeparator();
+    tool(9, QString(), [this] { taHelpClick(); });
+    tool(8, QString(), [this] { taAboutClick(); });
+    // Only the toolbar shows hints; their look and timing are the station's own.
+    m_tool->setStyle(new HintStyle);
+    for (QToolButton *button : m_tool->findChildren<QToolButton *>())
+        button->installEventFilter(this);
+
+    QMenu *list = menuBar()->addMenu(QStringLiteral("Seznam"));
+    list->addAction(newGroup, this, notYet);
+    list->addAction(newRecipient, this, notYet);
+    list->addSeparator();
+    list->addAction(QStringLiteral("Opravit"), this, notYet);
+    list->addAction(QStringLiteral("Smazat"), this, notYet);
+    list->addSeparator();
+    list->addAction(settings, this, [this] { tsParamClick(); });
+    list->addSeparator();
+    list->addAction(QStringLiteral("Skrýt"), this, [this] { Skrt1Click(); });
+    list->addAction(QStringLiteral("Konec"), this, [this] { Konec1Click(); });
+    QMenu *messages = menuBar()->addMenu(QStringLiteral("Zprávy"));
+    messages->addAction(newMessage, this, notYet);
+    messages->addAction(QStringLiteral("Odpovědět"), this, notYet);
+    messages->addSeparator();
+    messages->addAction(QStringLiteral("Vymazat"), this, notYet);
+    QMenu *help = menuBar()->addMenu(QStringLiteral("Pomoc"));
+    help->addAction(QStringLiteral("Nápověda"), this, [this] { taHelpClick(); });
+    help->addAction(QStringLiteral("O programu..."), this, [this] { taAboutClick(); });
+}
+
+QLabel *TfMain::statusPanel(int index) const
+{
+    return m_panels[index];
+}
+
+void TfMain::addStatusLine(const QByteArray &line)
+{
+    m_mstat->appendPlainText(DecodeWindows1250(line));
+}
+
+void TfMain::LoadWindowSize()
+{
+    // Each value is applied before the next is read: LEFT's default needs the width applied.
+    const SettingsFile file = OpenSettingsFile();
+    resize(width(), std::max(kMinimumHeight, ReadSizeValue(file, "HEIGHT", kMinimumHeight)));
+    resize(std::max(kMinimumWidth, ReadSizeValue(file, "WIDTH", kMinimumWidth)), height());
+    move(x(), ReadSizeValue(file, "TOP", 8));
+    const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    const int screenWidth = screen ? screen->geometry().width() : width() + 16;
+    move(ReadSizeValue(file, "LEFT", DefaultWindowLeft(screenWidth, width())), y());
+
+    // The splitters share out space only once laid out, so lay the window out now.
+    ensurePolished();
+    if (layout())
+        layout()->activate();
+    const auto place = [](QSplitter *splitter, int index, int size) {
+        QList<int> sizes = splitter->sizes();
+        const int total = sizes.value(0) + sizes.value(1);
+        sizes[index] = size;
+        sizes[1 - index] = std::max(1, total - size);
+        splitter->setSizes(sizes);
+    };
+    place(m_leftRight,
+          0,
+          std::max(kTreeMinimumWidth, ReadSizeValue(file, "SPLITTER0", kTreeMinimumWidth)));
+    const auto bodyHeight = [](int value) {
+        return std::clamp(value, kBodyMinimumHeight, kBodyMaximumHeight);
+    };
+    place(m_receivedSplit, 1, bodyHeight(ReadSizeValue(file, "SPLITTER1", kBodyMinimumHeight)));
+    place(m_sentSplit, 1, bodyHeight(ReadSizeValue(file, "SPLITTER2", kBodyMinimumHeight)));
+    place(m_pagesStatus,
+          1,
+          std::max(kStatusMinimumHeight, ReadSizeValue(file, "SPLITTER3", kStatusMinimumHeight)));
+}
+
+void TfMain::SaveWindowSize()
+{
+    WindowGeometry geometry;
+    geometry.HEIGHT = height();
+    geometry.WIDTH = width();
+    geometry.TOP = y();
+    geometry.LEFT = x();
+    geometry.SPLITTER0 = m_leftRight->sizes().value(0);
+    geometry.SPLITTER1 = m_receivedSplit->sizes().value(1);
+    geometry.SPLITTER2 = m_sentSplit->sizes().value(1);
+    geometry.SPLITTER3 = m_pagesStatus->sizes().value(1);
+    SaveWindowGeometry(OpenSettingsFile(), geometry);
+}
+
+void TfMain::closeEvent(QCloseEvent *event)
+{
+    try {
+        SaveWindowSize();
+    } catch (const std::exception &error) {
+        WidgetMessageBoxes(this).error(ErrorTextOf(error));
+    }
+    if (!m_quitFlag) {
+        event->ignore();
+        hideWindow();
+        return;
+    }
+    if (ConfirmWithOk(this, QStringLiteral("Ukončením programu nebudete moci přijímat zprávy."))) {
+        event->accept();
+        QCoreApplication::quit();
+    } else {
+        event->ignore();
+    }
+}
+
+void TfMain::hideWindow()
+{
+    if (m_trayMode == Tray::Available)
+        hide();
+    else
+        showMinimized();
+}
+
+void TfMain::trayDblClick()
+{
+    if (isVisible() && !isMinimized()) {
+        raise();
+        activateWindow();
+        return;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TfMain::Skrt1Click()
+{
+    hideWindow();
+}
+
+void TfMain::Konec1Click()
+{
+    m_quitFlag = true;
+    close();
+}
+
+void TfMain::tsParamClick()
+{
+    Inform(this, QStringLiteral("Nastavení parametrů zatím není k dispozici."));
+}
+
+void TfMain::showNotYetAvailable()
+{
+    Inform(this, QStringLiteral("Tento příkaz zatím není k dispozici."));
+}
+
+void TfMain::taHelpClick()
+{
+    ShowHelpTopic(Tdm::HelpFilePath(), kMainTopic);
+}
+
+void TfMain::taAboutClick()
+{
+    TAboutBox about(this);
+    about.exec();
+}
+
+void TfMain::TabSheet1Show()
+{
+    m_panels[0]->setText(QStringLiteral("  Přijaté zprávy"));
+    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tIn));
+}
+
+void TfMain::TabSheet2Show()
+{
+    m_panels[0]->setText(QStringLiteral("  Odeslané zprávy"));
+    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tOut));
+}
+
+void TfMain::TabSheet3Show()
+{
+    m_panels[0]->setText(QStringLiteral("  Odchozí zprávy"));
+    m_panels[1]->setText(QStringLiteral("  Zprávy čekající na odeslání."));
+}
+
+bool TfMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == StationEvent::eventType()) {
+        aeMessage(static_cast<const StationEvent &>(*event));
+        return true; // consumed, whatever its code
+    }
+    if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton *>(watched)
+        && watched->parent() == m_tool) {
+        auto *button = static_cast<QToolButton *>(watched);
+        const auto *help = static_cast<QHelpEvent *>(event);
+        if (button->toolTip().isEmpty()) {
+            QToolTip::hideText();
+        } else {
+            QPalette hint = QToolTip::palette();
+            hint.setColor(QPalette::ToolTipBase, QColor(0, 255, 255));
+            hint.setColor(QPalette::ToolTipText, Qt::black);
+            QToolTip::setPalette(hint);
+            QToolTip::showText(help->globalPos(), button->toolTip(), button, {}, kHintShownMs);
+        }
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TfMain::aeMessage(const StationEvent &event)
+{
+    const Tdm::StationEventEffect effect = m_dm.ApplyStationEvent(event);
+    if (effect.statusLine)
+        addStatusLine(*effect.statusLine);
+    switch (effect.queueRow) {
+    case Tdm::StationEventEffect::QueueRow::Added: {
+        const int row = m_lQueue->rowCount();
+        m_lQueue->insertRow(row);
+        const QLocale locale = QLocale::system();
+        const QString time = locale.toString(QDate::currentDate(), QLocale::ShortFormat)
+                             + QLatin1Char(' ') + QTime::currentTime().toString(u"H:mm:ss");
+        m_lQueue->setItem(row, 0, new QTableWidgetItem(time));
+        m_lQueue->setItem(row, 1, new QTableWidgetItem(DecodeWindows1250(effect.entry->Host)));
+        m_lQueue->setItem(row, 2, new QTableWidgetItem(DecodeWindows1250(effect.entry->Body)));
+        break;
+    }
+    case Tdm::StationEventEffect::QueueRow::Removed:
+        if (effect.position < m_lQueue->rowCount())
+            m_lQueue->removeRow(effect.position);
+        break;
+    case Tdm::StationEventEffect::QueueRow::Unchanged:
+        break;
+    }
+    if (effect.newMessage)
+        alertNewMessage();
+}
+
+void TfMain::alertNewMessage()
+{
+    if ((!isVisible() || isMinimized()) && StationSettings.MAXIMIZE) {
+        showNormal();
+        raise();
+        activateWindow();
+    }
+    if (StationSettings.PLAYWAVE && !StationSettings.WAVEFILE.isEmpty()) {
+        const QString wave = DecodeWindows1250(StationSettings.WAVEFILE);
+        if (QFile::exists(wave))
+            PlayWaveFile(wave);
+    }
+}

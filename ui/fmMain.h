@@ -1,0 +1,102 @@
+#pragma once
+
+#include "core/udm.h"
+
+#include <QMainWindow>
+
+class AddressBook;
+class HistoryGrid;
+class QLabel;
+class QPlainTextEdit;
+class QSplitter;
+class QSystemTrayIcon;
+class QTabWidget;
+class QTableWidget;
+class QToolBar;
+class QTreeView;
+class SettingsFile;
+
+// The station's window: the address-book tree, the received and sent messages, the queue of
+// messages in flight, the status log. It is the receiver of the core's notifications. Closing it
+// only hides it, so the station keeps receiving; it ends the application only through "Konec"
+// and a confirmation.
+class TfMain : public QMainWindow
+{
+public:
+    // Without a tray to bring it back from, a hidden window would be lost: closing it then
+    // minimises it instead.
+    enum class Tray { Available, Unavailable };
+
+    static constexpr int kMinimumWidth = 400;
+    static constexpr int kMinimumHeight = 350;
+    static constexpr int kTreeMinimumWidth = 128;
+    static constexpr int kBodyMinimumHeight = 64;
+    static constexpr int kBodyMaximumHeight = 256;
+    static constexpr int kStatusMinimumHeight = 32;
+
+    TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent = nullptr);
+    ~TfMain() override;
+
+    // The parts tests and other windows look at.
+    AddressBook &addressBook() { return *m_addressBook; }
+    QTreeView *tree() const { return m_tree; }
+    HistoryGrid *receivedGrid() const { return m_receivedGrid; }
+    HistoryGrid *sentGrid() const { return m_sentGrid; }
+    QPlainTextEdit *receivedBody() const { return m_inbody; }
+    QPlainTextEdit *sentBody() const { return m_outbody; }
+    QTableWidget *queueView() const { return m_lQueue; }
+    QPlainTextEdit *statusLog() const { return m_mstat; }
+    QTabWidget *pages() const { return m_page; }
+    QLabel *statusPanel(int index) const;
+    QToolBar *toolBar() const { return m_tool; }
+    bool quitFlag() const { return m_quitFlag; }
+
+    void addStatusLine(const QByteArray &line);
+
+    void LoadWindowSize();
+    void SaveWindowSize();
+
+    void trayDblClick();
+    void Skrt1Click();
+    void Konec1Click();
+    void tsParamClick();
+    void taHelpClick();
+    void taAboutClick();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void FormCreate();
+    void buildLayout();
+    void buildCommands();
+    void aeMessage(const StationEvent &event);
+    void alertNewMessage();
+    void TabSheet1Show();
+    void TabSheet2Show();
+    void TabSheet3Show();
+    void hideWindow();
+    void showNotYetAvailable();
+
+    Tdm &m_dm;
+    QSystemTrayIcon *m_tray;
+    Tray m_trayMode;
+    bool m_quitFlag = false;
+
+    AddressBook *m_addressBook;
+    QToolBar *m_tool = nullptr;
+    QSplitter *m_leftRight = nullptr;
+    QSplitter *m_pagesStatus = nullptr;
+    QSplitter *m_receivedSplit = nullptr;
+    QSplitter *m_sentSplit = nullptr;
+    QTreeView *m_tree = nullptr;
+    QTabWidget *m_page = nullptr;
+    HistoryGrid *m_receivedGrid = nullptr;
+    HistoryGrid *m_sentGrid = nullptr;
+    QPlainTextEdit *m_inbody = nullptr;
+    QPlainTextEdit *m_outbody = nullptr;
+    QTableWidget *m_lQueue = nullptr;
+    QPlainTextEdit *m_mstat = nullptr;
+    QLabel *m_panels[2] = {nullptr, nullptr};
+};

@@ -1,0 +1,105 @@
+#include "historygrid.h"
+
+#include "stores/history.h"
+
+#include <QHeaderView>
+#include <QScopedValueRollback>
+
+namespace {
+
+// Adds the row indicator: a marker in the vertical header beside the current row.
+class RowIndicatorModel : public QIdentityProxyModel
+{
+public:
+    RowIndicatorModel(HistoryTable &table, QObject *parent)
+        : QIdentityProxyModel(parent)
+        , m_table(table)
+    {
+        setSourceModel(&table);
+        connect(&table, &HistoryTable::cursorMoved, this, [this] {
+            if (rowCount() > 0)
+                Q_EMIT headerDataChanged(Qt::Vertical, 0, rowCount() - 1);
+        });
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation == Qt::Vertical && role == Qt::DisplayRole)
+            return section == m_table.cursor() ? QStringLiteral("▶") : QString();
+        return QIdentityProxyModel::headerData(section, orientation, role);
+    }
+
+private:
+    HistoryTable &m_table;
+};
+
+constexpr int kDatumWidth = 64;
+constexpr int kFromWidth = 196;
+constexpr int kMsgWidth = 64;
+constexpr int kFlagCharacters = 8;
+
+} // namespace
+
+HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
+    : QTableView(parent)
+    , m_table(table)
+    , m_rows(new RowIndicatorModel(table, this))
+{
+    setModel(m_rows);
+    setFrameShape(QFrame::NoFrame);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(true);
+    setWordWrap(false);
+    setColumnHidden(HistoryTable::ColumnID, true);
+    setColumnHidden(HistoryTable::ColumnFLAG, true);
+
+    QHeaderView *columns = horizontalHeader();
+    columns->setSectionResizeMode(QHeaderView::Interactive);
+    columns->setHighlightSections(false);
+    columns->moveSection(columns->visualIndex(HistoryTable::ColumnLFLAG), 0);
+    const int flagWidth = fontMetrics().averageCharWidth() * kFlagCharacters
+                          + 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this) + 8;
+    setColumnWidth(HistoryTable::ColumnLFLAG, flagWidth);
+    setColumnWidth(HistoryTable::ColumnDATUM, kDatumWidth);
+    setColumnWidth(HistoryTable::ColumnFROM, kFromWidth);
+    setColumnWidth(HistoryTable::ColumnMSG, kMsgWidth);
+
+    QHeaderView *indicator = verticalHeader();
+    indicator->setSectionResizeMode(QHeaderView::Fixed);
+    indicator->setDefaultSectionSize(fontMetrics().height() + 4);
+    indicator->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("▶")) + 8);
+    indicator->setDefaultAlignment(Qt::AlignCenter);
+
+    // The grid follows the table when an operation moves the cursor, and the table follows the
+    // grid when the user moves the current row.
+    connect(&table, &HistoryTable::cursorMoved, this, [this](int row) { followCursor(row); });
+    connect(selectionModel(),
+            &QItemSelectionModel::currentRowChanged,
+            this,
+            [this](const QModelIndex &current) {
+                if (m_following || !current.isValid() || current.row() == m_table.cursor())
+                    return;
+                try {
+                    m_table.moveCursor(current.row());
+                } catch (const std::exception &) {
+                    // A closed table has no rows to follow; nothing may escape into the loop.
+                }
+            });
+    followCursor(table.cursor());
+}
+
+void HistoryGrid::followCursor(int row)
+{
+    const QScopedValueRollback following(m_following, true);
+    if (row < 0 || row >= m_rows->rowCount()) {
+        selectionModel()->clearCurrentIndex();
+        clearSelection();
+        return;
+    }
+    const QModelIndex index = m_rows->index(row, HistoryTable::ColumnLFLAG);
+    selectionModel()->setCurrentIndex(
+            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index);
+}

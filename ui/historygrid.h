@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QIdentityProxyModel>
+#include <QTableView>
+
+class HistoryTable;
+
+// A history shown as a grid: the state, date, partner and text columns, newest first, with the
+// table's current row and the grid's current row kept as one in both directions. The vertical
+// header marks the current row.
+class HistoryGrid : public QTableView
+{
+public:
+    explicit HistoryGrid(HistoryTable &table, QWidget *parent = nullptr);
+
+    HistoryTable &table() { return m_table; }
+
+private:
+    void followCursor(int row);
+
+    HistoryTable &m_table;
+    QIdentityProxyModel *m_rows;
+    bool m_following = false;
+};
