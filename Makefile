@@ -3,7 +3,8 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build and the tests need.
-DEB_PACKAGES := cmake make g++ pkg-config qt6-base-dev libgtest-dev libgmock-dev iproute2
+DEB_PACKAGES := cmake make g++ pkg-config qt6-base-dev qt6-svg-dev libqt6svg6 qt6-multimedia-dev \
+    libgtest-dev libgmock-dev iproute2
 
 .PHONY: all deps build test run bench clean
 
