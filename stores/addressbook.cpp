@@ -198,6 +198,86 @@ int AddressBook::FindNodeByText(const QByteArray &text) const
     return -1;
 }
 
+void AddressBook::SetGroupText(int group, const QByteArray &text)
+{
+    groupAt(group);
+    m_groups[group]->text = text;
+    textChanged(groupIndex(group));
+}
+
+void AddressBook::SetMemberText(int group, int member, const QByteArray &text)
+{
+    requireMember(group, member);
+    m_groups[group]->members[member].text = text;
+    textChanged(memberIndex(group, member));
+}
+
+void AddressBook::SetRecipientNodesText(const TRecipient *entry, const QByteArray &text)
+{
+    for (int group = 0; group < groupCount(); ++group) {
+        std::vector<Group::Member> &members = m_groups[group]->members;
+        for (int member = 0; member < static_cast<int>(members.size()); ++member) {
+            if (members[member].entry.get() == entry)
+                SetMemberText(group, member, text);
+        }
+    }
+}
+
+void AddressBook::RemoveMemberNode(int group, int member)
+{
+    requireMember(group, member);
+    beginRemoveRows(groupIndex(group), member, member);
+    std::vector<Group::Member> &members = m_groups[group]->members;
+    members.erase(members.begin() + member);
+    endRemoveRows();
+}
+
+void AddressBook::RemoveGroupNode(int group)
+{
+    groupAt(group);
+    if (group == 0)
+        throw Error("The group of all recipients cannot be removed.");
+    beginRemoveRows({}, group, group);
+    m_groups.erase(m_groups.begin() + group);
+    endRemoveRows();
+}
+
+int AddressBook::RemoveRecipientNodes(const TRecipient *entry)
+{
+    int removed = 0;
+    for (int group = groupCount() - 1; group >= 0; --group) {
+        for (int member = memberCount(group) - 1; member >= 0; --member) {
+            if (m_groups[group]->members[member].entry.get() == entry) {
+                RemoveMemberNode(group, member);
+                ++removed;
+            }
+        }
+    }
+    return removed;
+}
+
+void AddressBook::SetMembers(int group, const MemberList &members)
+{
+    groupAt(group);
+    for (const auto &member : members) {
+        if (!member.second)
+            throw Error("A member node needs a recipient.");
+    }
+    const QModelIndex parent = groupIndex(group);
+    std::vector<Group::Member> &nodes = m_groups[group]->members;
+    if (!nodes.empty()) {
+        beginRemoveRows(parent, 0, static_cast<int>(nodes.size()) - 1);
+        nodes.clear();
+        endRemoveRows();
+    }
+    if (members.empty())
+        return;
+    beginInsertRows(parent, 0, static_cast<int>(members.size()) - 1);
+    for (const auto &[text, entry] : members)
+        nodes.push_back({text, entry});
+    endInsertRows();
+}
+
 void AddressBook::LoadAddressBook(const QString &fileName)
 {
     // Read before the tree is touched; only then is it known which of the two outcomes to show.
@@ -443,6 +523,11 @@ void AddressBook::beginInsert(const QModelIndex &parent, int row)
 {
     if (!m_loading)
         beginInsertRows(parent, row, row);
+}
+
+void AddressBook::textChanged(const QModelIndex &index)
+{
+    Q_EMIT dataChanged(index, index, {Qt::DisplayRole, TextRole});
 }
 
 void AddressBook::endInsert()

@@ -63,6 +63,23 @@ public:
     // The node's index in tree order (each group followed by its members), or -1.
     int FindNodeByText(const QByteArray &text) const;
 
+    // The editing of the address-book dialogs. Each change is announced to the views as it is
+    // made; a position out of range throws Error and changes nothing.
+    void SetGroupText(int group, const QByteArray &text);
+    void SetMemberText(int group, int member, const QByteArray &text);
+    // Every node of the entry, in every group, so that all of them name the partner alike.
+    void SetRecipientNodesText(const TRecipient *entry, const QByteArray &text);
+    void RemoveMemberNode(int group, int member);
+    // A group goes with all its member nodes. The first group holds every recipient and
+    // cannot go.
+    void RemoveGroupNode(int group);
+    // Every node of the entry, walked from the last node of the tree to the first; the number
+    // of nodes removed.
+    int RemoveRecipientNodes(const TRecipient *entry);
+    using MemberList = std::vector<std::pair<QByteArray, std::shared_ptr<TRecipient>>>;
+    // The group's members become exactly these nodes (text and entry), in this order.
+    void SetMembers(int group, const MemberList &members);
+
     // Reads the file; a missing or empty file gives the one group "Všichni". Throws Error when
     // the file exists but cannot be read; the tree then holds "Všichni" alone, and the next
     // save first moves the unreadable file aside to "<file>.bak".
@@ -93,6 +110,7 @@ private:
     void moveUnreadableAside(const QString &path);
     // A load announces itself as one reset, not as the insertions it is made of.
     void beginInsert(const QModelIndex &parent, int row);
+    void textChanged(const QModelIndex &index);
     void endInsert();
 
     std::vector<std::unique_ptr<Group>> m_groups;

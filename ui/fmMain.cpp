@@ -1,5 +1,7 @@
 #include "fmMain.h"
 #include "fmAbout.h"
+#include "fmSend.h"
+#include "fmSet.h"
 #include "historygrid.h"
 #include "widgetboxes.h"
 
@@ -17,6 +19,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QMenuBar>
@@ -35,6 +38,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kTreeIndent = 19;
@@ -42,6 +47,8 @@ constexpr int kToolBarHeight = 26;
 constexpr int kStatusPanel0Width = 128;
 constexpr int kHintDelayMs = 250;
 constexpr int kHintShownMs = 8000;
+
+enum Page { kReceivedPage = 0, kSentPage = 1, kQueuePage = 2 };
 
 enum HelpTopic {
     kMainTopic = 1,
@@ -316,23 +323,20 @@ void TfMain::buildCommands()
         connect(action, &QAction::triggered, this, slot);
         return action;
     };
-    const auto notYet = [this] {
-        showNotYetAvailable();
-    };
     const QString newGroup = QStringLiteral("Nová skupina příjemců");
     const QString newRecipient = QStringLiteral("Nový příjemce");
     const QString newMessage = QStringLiteral("Napsat novou zprávu");
     const QString settings = QStringLiteral("Nastavení parametrů");
-    tool(1, newGroup, notYet);
+    tool(1, newGroup, [this] { tgNewClick(); });
     m_tool->addSeparator();
-    tool(5, QStringLiteral("Členství ve skupinách"), notYet);
+    tool(5, QStringLiteral("Členství ve skupinách"), [this] { tgMembersClick(); });
     m_tool->addSeparator();
-    tool(3, newRecipient, notYet);
-    tool(2, QStringLiteral("Oprava příjemce/skupiny"), notYet);
-    tool(4, QStringLiteral("Smazat příjemce/skupinu"), notYet);
+    tool(3, newRecipient, [this] { taNewClick(); });
+    tool(2, QStringLiteral("Oprava příjemce/skupiny"), [this] { taEditClick(); });
+    tool(4, QStringLiteral("Smazat příjemce/skupinu"), [this] { taDelClick(); });
     m_tool->addSeparator();
-    tool(6, newMessage, notYet);
-    tool(7, QStringLiteral("Vymazat zprávu"), notYet);
+    tool(6, newMessage, [this] { TreeDblClick(); });
+    tool(7, QStringLiteral("Vymazat zprávu"), [this] { tmDelClick(); });
     m_tool->addSeparator();
     tool(0, settings, [this] { tsParamClick(); });
     m_tool->addSeparator();
@@ -344,21 +348,40 @@ void TfMain::buildCommands()
         button->installEventFilter(this);
 
     QMenu *list = menuBar()->addMenu(QStringLiteral("Seznam"));
-    list->addAction(newGroup, this, notYet);
-    list->addAction(newRecipient, this, notYet);
+    list->addAction(newGroup, this, [this] { tgNewClick(); });
+    list->addAction(newRecipient, this, [this] { taNewClick(); });
     list->addSeparator();
-    list->addAction(QStringLiteral("Opravit"), this, notYet);
-    list->addAction(QStringLiteral("Smazat"), this, notYet);
+    list->addAction(QStringLiteral("Opravit"), this, [this] { taEditClick(); });
+    list->addAction(QStringLiteral("Smazat"), this, [this] { taDelClick(); });
     list->addSeparator();
     list->addAction(settings, this, [this] { tsParamClick(); });
     list->addSeparator();
     list->addAction(QStringLiteral("Skrýt"), this, [this] { Skrt1Click(); });
     list->addAction(QStringLiteral("Konec"), this, [this] { Konec1Click(); });
     QMenu *messages = menuBar()->addMenu(QStringLiteral("Zprávy"));
-    messages->addAction(newMessage, this, notYet);
-    messages->addAction(QStringLiteral("Odpovědět"), this, notYet);
+    messages->addAction(newMessage, this, [this] { TreeDblClick(); });
+    // The menu's reply and delete act on the message page in view, as their namesakes do; the
+    // queue page has no current message to answer.
+    messages->addAction(QStringLiteral("Odpovědět"), this, [this] {
+        if (m_page->currentIndex() != kQueuePage)
+            Reply();
+    });
     messages->addSeparator();
-    messages->addAction(QStringLiteral("Vymazat"), this, notYet);
+    messages->addAction(QStringLiteral("Vymazat"), this, [this] { tmDelClick(); });
+    const auto contextMenu = [this](HistoryGrid *grid, const QString &replyText) {
+        auto *menu = new QMenu(grid);
+        menu->addAction(replyText, this, [this] { Reply(); });
+        menu->addAction(QStringLiteral("Vymazat"), this, [this] { tmDelClick(); });
+        grid->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(grid, &QWidget::customContextMenuRequested, menu, [grid, menu](const QPoint &at) {
+            menu->popup(grid->viewport()->mapToGlobal(at));
+        });
+    };
+    contextMenu(m_receivedGrid, QStringLiteral("Odpovědět"));
+    contextMenu(m_sentGrid, QStringLiteral("Odeslat znovu"));
+    connect(m_receivedGrid, &QAbstractItemView::doubleClicked, this, [this] { griddbl(); });
+    connect(m_tree, &QAbstractItemView::doubleClicked, this, [this] { TreeDblClick(); });
+
     QMenu *help = menuBar()->addMenu(QStringLiteral("Pomoc"));
     help->addAction(QStringLiteral("Nápověda"), this, [this] { taHelpClick(); });
     help->addAction(QStringLiteral("O programu..."), this, [this] { taAboutClick(); });
@@ -476,7 +499,32 @@ void TfMain::Konec1Click()
 
 void TfMain::tsParamClick()
 {
-    Inform(this, QStringLiteral("Nastavení parametrů zatím není k dispozici."));
+    OpenSettingsDialog(m_dm, this);
+}
+
+void TfMain::tgNewClick()
+{
+    showNotYetAvailable();
+}
+
+void TfMain::tgMembersClick()
+{
+    showNotYetAvailable();
+}
+
+void TfMain::taNewClick()
+{
+    showNotYetAvailable();
+}
+
+void TfMain::taEditClick()
+{
+    showNotYetAvailable();
+}
+
+void TfMain::taDelClick()
+{
+    showNotYetAvailable();
 }
 
 void TfMain::showNotYetAvailable()
@@ -493,6 +541,112 @@ void TfMain::taAboutClick()
 {
     TAboutBox about(this);
     about.exec();
+}
+
+std::vector<std::shared_ptr<TRecipient>> TfMain::SelectedRecipients() const
+{
+    // Tree order, each recipient once, at its first selected node; group nodes add nothing.
+    std::vector<std::shared_ptr<TRecipient>> recipients;
+    const QItemSelectionModel *selection = m_tree->selectionModel();
+    const QAbstractItemModel *shown = m_tree->model();
+    for (int group = 0; group < m_addressBook->groupCount(); ++group) {
+        const QModelIndex groupIndex = shown->index(group, 0);
+        for (int member = 0; member < m_addressBook->memberCount(group); ++member) {
+            if (!selection->isSelected(shown->index(member, 0, groupIndex)))
+                continue;
+            std::shared_ptr<TRecipient> entry = m_addressBook->memberEntry(group, member);
+            if (std::find(recipients.begin(), recipients.end(), entry) == recipients.end())
+                recipients.push_back(std::move(entry));
+        }
+    }
+    return recipients;
+}
+
+void TfMain::TreeDblClick()
+{
+    ComposeMessage(m_dm, SelectedRecipients(), QByteArray(), this);
+}
+
+void TfMain::Reply()
+{
+    const bool received = m_page->currentIndex() == kReceivedPage;
+    HistoryTable &table = received ? m_dm.tIn : m_dm.tOut;
+    const QByteArray partner = ReadField(table, "FROM", m_dm.boxes());
+    if (partner.isEmpty())
+        return;
+    const auto [name, host] = SplitAddress(partner);
+    // A recipient of the moment, not entered in the address book.
+    const std::vector<std::shared_ptr<TRecipient>> recipients{
+            std::make_shared<TRecipient>(TRecipient{name, host})};
+    const QByteArray text = received ? QByteArray() : ReadField(table, "MSG", m_dm.boxes());
+    ComposeMessage(m_dm, recipients, text, this);
+}
+
+void TfMain::tmDelClick()
+{
+    const auto deleteCurrent = [this](HistoryTable &table, const QString &question) {
+        if (table.rowCount() == 0)
+            return;
+        if (ConfirmWithOk(this, question))
+            DeleteCurrent(table, m_dm.boxes());
+    };
+    switch (m_page->currentIndex()) {
+    case kReceivedPage:
+        deleteCurrent(m_dm.tIn, QStringLiteral("Opravdu chcete vymazat příchozí zprávu?"));
+        break;
+    case kSentPage:
+        deleteCurrent(m_dm.tOut, QStringLiteral("Opravdu chcete vymazat odeslanou zprávu?"));
+        break;
+    default:
+        break; // the queue page has nothing to delete
+    }
+}
+
+void TfMain::griddbl()
+{
+    MarkRead(m_dm.tIn, m_dm.boxes());
+}
+
+bool TfMain::gridkey(HistoryGrid *grid, const QKeyEvent &key)
+{
+    switch (key.key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Enter marks a received message read; in the sent grid there is nothing to mark, and
+        // marking a received row the user cannot see would be a surprise.
+        if (grid == m_receivedGrid)
+            griddbl();
+        return true;
+    case Qt::Key_Delete:
+        tmDelClick();
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TfMain::treeKeyDown(const QKeyEvent &key)
+{
+    const bool shiftAlone
+            = (key.modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier))
+              == Qt::ShiftModifier;
+    switch (key.key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        shiftAlone ? taEditClick() : TreeDblClick();
+        return true;
+    case Qt::Key_Insert:
+        shiftAlone ? tgNewClick() : taNewClick();
+        return true;
+    case Qt::Key_Delete:
+        taDelClick();
+        return true;
+    case Qt::Key_F2:
+        tgMembersClick();
+        return true;
+    default:
+        return false;
+    }
 }
 
 void TfMain::TabSheet1Show()
@@ -518,6 +672,13 @@ bool TfMain::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == StationEvent::eventType()) {
         aeMessage(static_cast<const StationEvent &>(*event));
         return true; // consumed, whatever its code
+    }
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (watched == m_receivedGrid || watched == m_sentGrid)
+            return gridkey(static_cast<HistoryGrid *>(watched), *key);
+        if (watched == m_tree)
+            return treeKeyDown(*key);
     }
     if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton *>(watched)
         && watched->parent() == m_tool) {

@@ -4,8 +4,12 @@
 
 #include <QMainWindow>
 
+#include <memory>
+#include <vector>
+
 class AddressBook;
 class HistoryGrid;
+class QKeyEvent;
 class QLabel;
 class QPlainTextEdit;
 class QSplitter;
@@ -15,6 +19,7 @@ class QTableWidget;
 class QToolBar;
 class QTreeView;
 class SettingsFile;
+struct TRecipient;
 
 // The station's window: the address-book tree, the received and sent messages, the queue of
 // messages in flight, the status log. It is the receiver of the core's notifications. Closing it
@@ -56,6 +61,20 @@ public:
     void LoadWindowSize();
     void SaveWindowSize();
 
+    // The message commands.
+    std::vector<std::shared_ptr<TRecipient>> SelectedRecipients() const;
+    void TreeDblClick();
+    void Reply();
+    void tmDelClick();
+    void griddbl();
+
+    // The address-book commands; each saves the book when its dialog reports a change.
+    void tgNewClick();
+    void tgMembersClick();
+    void taNewClick();
+    void taEditClick();
+    void taDelClick();
+
     void trayDblClick();
     void Skrt1Click();
     void Konec1Click();
@@ -72,6 +91,8 @@ private:
     void buildLayout();
     void buildCommands();
     void aeMessage(const StationEvent &event);
+    bool gridkey(HistoryGrid *grid, const QKeyEvent &key);
+    bool treeKeyDown(const QKeyEvent &key);
     void alertNewMessage();
     void TabSheet1Show();
     void TabSheet2Show();

@@ -84,9 +84,9 @@ private:
 // port, and nothing reaches the machine's own network. Host i is the namespace
 // "veltrin-<letter>-<pid>" ('a' for host 0) with the address 198.18.0.<i + 1>. Two hosts are
 // joined by a veth pair; three or more are each joined by one to a bridge, the LAN's switch, in a
-// namespace of its own ("veltrin-lan-<pid>"). Leftovers of an earlier process with the same pid
-// are removed first, and the destructor removes every namespace (and with them the links)
-// however far construction got.
+// namespace of its own ("veltrin-lan-<pid>"). The names come from the pid, so a process holds
+// one set at a time. Leftovers of an earlier process with the same pid are removed first, and the
+// destructor removes every namespace (and with them the links) however far construction got.
 class HostNamespaces
 {
 public:

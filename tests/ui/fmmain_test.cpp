@@ -9,6 +9,7 @@
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
 #include "ui/fmMain.h"
+#include "ui/fmSend.h"
 #include "ui/historygrid.h"
 
 #include <QApplication>
@@ -29,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -384,5 +386,153 @@ TEST(MainWindow, ShowsTheAddressBookAndThePagesTexts)
                           Qt::ControlModifier,
                           view->visualRect(petr).center());
         EXPECT_EQ(view->selectionModel()->selectedIndexes().size(), 2);
+    });
+}
+
+namespace {
+
+// Runs action on the next modal dialog of type Dialog once it is open.
+template<typename Dialog>
+void WhenOpen(const std::function<void(Dialog *)> &action)
+{
+    auto *poll = new QTimer(qApp);
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, [poll, action] {
+        auto *dialog = dynamic_cast<Dialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        action(dialog);
+    });
+    poll->start();
+}
+
+const QByteArray kBook = "G\r\nV\x9A"
+                         "ichni\r\nV\x9A"
+                         "ichni\r\nG\r\nObchod\r\nObchod\r\n"
+                         "0\r\nJana\r\n127.0.0.1\r\n0\r\nPetr\r\n10.0.0.9\r\n"
+                         "Obchod\r\nJana\r\n127.0.0.1\r\n";
+
+} // namespace
+
+TEST(MessageCommands, FromTheTreeThroughTheComposeDialogToAConfirmedRow)
+{
+    RUN_WINDOW_TEST([] {
+        RawPeer peer;
+        Station station("[TCPIP]\r\nPORT=40000\r\nIDENT=Recepce\r\n", TfMain::Tray::Available,
+                        kBook);
+        QTreeView *tree = station.window->tree();
+        const QAbstractItemModel *model = tree->model();
+        // Jana under the group of all recipients and again under Obchod: listed once.
+        const QModelIndex jana = model->index(0, 0, model->index(0, 0));
+        tree->expand(model->index(1, 0));
+        const QModelIndex janaInObchod = model->index(0, 0, model->index(1, 0));
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(jana).center());
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                          tree->visualRect(janaInObchod).center());
+        ASSERT_EQ(station.window->SelectedRecipients().size(), 1u);
+
+        int listed = -1;
+        WhenOpen<TfSend>([&](TfSend *dialog) {
+            listed = dialog->recipientList()->rowCount();
+            QTest::keyClicks(dialog->body(), QStringLiteral("Ahoj <Jano>"));
+            QTest::mouseClick(dialog->sendButton(), Qt::LeftButton);
+        });
+        QTest::keyClick(tree, Qt::Key_Return); // Enter in the tree writes a new message
+        EXPECT_EQ(listed, 1);
+        ASSERT_EQ(station.dm->OutboundQueue.size(), 1u);
+
+        station.dm->timTimer();
+        EXPECT_EQ(peer.take(2000), std::vector<QByteArray>{"=PC7~1|Recepce|Ahoj /Jano/"});
+        peer.sendTo("#PC7~1");
+        const QAbstractItemModel *sent = station.window->sentGrid()->model();
+        ASSERT_TRUE(WaitUntil([&] {
+            return sent->index(0, HistoryTable::ColumnLFLAG).data().toString()
+                   == QStringLiteral("Odeslaná");
+        }));
+        EXPECT_EQ(sent->index(0, HistoryTable::ColumnFROM).data().toString(),
+                  QStringLiteral("Jana <127.0.0.1>"));
+        EXPECT_EQ(station.window->queueView()->rowCount(), 0);
+    });
+}
+
+TEST(MessageCommands, WithNothingSelectedNoDialogOpens)
+{
+    RUN_WINDOW_TEST([] {
+        Station station("[TCPIP]\r\nPORT=40000\r\n", TfMain::Tray::Available, kBook);
+        BoxAnswerer cancel(QMessageBox::Cancel);
+        station.window->TreeDblClick();
+        EXPECT_EQ(cancel.questions,
+                  std::vector<QString>{QStringLiteral("Musíte vybrat alespoň jednoho příjemce.")});
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+    });
+}
+
+TEST(MessageCommands, ReplyAndSendAgainFillTheDialogFromTheCurrentRow)
+{
+    RUN_WINDOW_TEST([] {
+        RawPeer peer;
+        Station station;
+        peer.sendTo("=PC9~1|Sklad|Dotaz");
+        ASSERT_EQ(peer.takeCount(1).size(), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return station.dm->tIn.rowCount() == 1; }));
+
+        QString replyRecipient;
+        QString replyText = QStringLiteral("(not opened)");
+        WhenOpen<TfSend>([&](TfSend *dialog) {
+            ASSERT_EQ(dialog->recipientList()->rowCount(), 1);
+            for (int column = 0; column < dialog->recipientList()->columnCount(); ++column) {
+                if (QTableWidgetItem *item = dialog->recipientList()->item(0, column))
+                    replyRecipient += item->text() + QLatin1Char('|');
+            }
+            replyText = dialog->body()->shownText();
+            dialog->reject();
+        });
+        station.window->Reply();
+        EXPECT_TRUE(replyRecipient.contains(QStringLiteral("Sklad"))) << replyRecipient.toStdString();
+        EXPECT_TRUE(replyText.isEmpty());
+
+        station.dm->QueueMessage("Eva", "127.0.0.1", "Puvodni text");
+        station.window->pages()->setCurrentIndex(1);
+        QString resendText;
+        WhenOpen<TfSend>([&](TfSend *dialog) {
+            resendText = dialog->body()->shownText();
+            dialog->reject();
+        });
+        station.window->Reply();
+        EXPECT_EQ(resendText, QStringLiteral("Puvodni text"));
+    });
+}
+
+TEST(MessageCommands, DeleteAsksAndEnterMarksRead)
+{
+    RUN_WINDOW_TEST([] {
+        RawPeer peer;
+        Station station;
+        peer.sendTo("=PC9~1|Sklad|Dotaz");
+        ASSERT_EQ(peer.takeCount(1).size(), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return station.dm->tIn.rowCount() == 1; }));
+
+        HistoryGrid *grid = station.window->receivedGrid();
+        grid->setFocus();
+        QTest::keyClick(grid, Qt::Key_Return);
+        EXPECT_EQ(station.dm->tIn.row(0).FLAG, HistoryFlag::Read);
+        {
+            BoxAnswerer cancel(QMessageBox::Cancel);
+            QTest::keyClick(grid, Qt::Key_Delete);
+            EXPECT_EQ(cancel.questions, std::vector<QString>{QStringLiteral(
+                                                "Opravdu chcete vymazat příchozí zprávu?")});
+            EXPECT_EQ(station.dm->tIn.rowCount(), 1);
+        }
+        {
+            BoxAnswerer ok(QMessageBox::Ok);
+            QTest::keyClick(grid, Qt::Key_Delete);
+            EXPECT_EQ(station.dm->tIn.rowCount(), 0);
+            QTest::keyClick(grid, Qt::Key_Delete); // an empty history asks nothing
+            station.window->pages()->setCurrentIndex(2);
+            station.window->tmDelClick(); // nor does the queue page
+            EXPECT_EQ(ok.questions.size(), 1u);
+        }
     });
 }

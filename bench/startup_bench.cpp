@@ -1,0 +1,592 @@
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+// How long the station takes from exec to a mapped main window, and how much memory it holds
+// once settled, beside a bare toolkit window started the same way on the same X server. The
+// station binds its fixed port, so every start gets a network namespace of its own with only
+// "lo"; the bare window gets one too, so that both pay the same for the launch.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kDefaultRuns = 5;
+constexpr int kFirstDisplay = 97;
+constexpr int kDisplaysTried = 32;
+constexpr auto kServerDeadline = 15s;
+constexpr auto kWindowDeadline = 30s;
+constexpr auto kSettle = 2s; // the memory figure is taken this long after the window shows
+constexpr auto kExitDeadline = 5s;
+constexpr double kTargetRatio = 1.5;
+constexpr int kNoNamespaceExit = 77;
+
+// What a signal handler must stop before the process goes: nothing may outlive the bench.
+std::atomic<pid_t> g_server{0};
+std::atomic<pid_t> g_subject{0};
+
+void StopChildrenAndDie(int signalNumber)
+{
+    if (const pid_t subject = g_subject.load(); subject > 0)
+        ::kill(subject, SIGKILL);
+    if (const pid_t server = g_server.load(); server > 0)
+        ::kill(server, SIGTERM);
+    ::signal(signalNumber, SIG_DFL);
+    ::raise(signalNumber);
+}
+
+int PidFd(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int RemainingMs(Clock::time_point deadline)
+{
+    const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+// Waits for the process behind pidFd to end, then reaps it; SIGKILL when the deadline passes.
+// Gives the wait status.
+int Stop(pid_t pid, int pidFd, int signalNumber)
+{
+    ::kill(pid, signalNumber);
+    pollfd entry{pidFd, POLLIN, 0};
+    const auto deadline = Clock::now() + kExitDeadline;
+    int ready = 0;
+    while ((ready = ::poll(&entry, 1, RemainingMs(deadline))) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(pidFd);
+    return status;
+}
+
+bool BringLoopbackUp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags |= IFF_UP | IFF_RUNNING;
+        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Xvfb on a display number nobody else uses, stopped with the bench however the bench ends.
+class VirtualServer
+{
+public:
+    ~VirtualServer()
+    {
+        if (m_pid > 0) {
+            Stop(m_pid, m_pidFd, SIGTERM);
+            g_server = 0;
+        }
+    }
+
+    // From :97 upwards, past the numbers whose lock or socket says they are taken; a server
+    // that still finds its number taken exits, and the next number is tried.
+    bool start(const std::string &logPath)
+    {
+        for (int number = kFirstDisplay; number < kFirstDisplay + kDisplaysTried; ++number) {
+            const std::string n = std::to_string(number);
+            if (std::filesystem::exists("/tmp/.X" + n + "-lock")
+                || std::filesystem::exists("/tmp/.X11-unix/X" + n))
+                continue;
+            switch (tryStart(":" + n, logPath)) {
+            case Outcome::Ready:
+                return true;
+            case Outcome::Taken:
+                continue;
+            case Outcome::Failed:
+                return false;
+            }
+        }
+        return false;
+    }
+
+    const std::string &display() const { return m_display; }
+
+private:
+    enum class Outcome { Ready, Taken, Failed };
+
+    // -displayfd with a display number makes the server write that number once it accepts
+    // connections, which is the moment to wait for.
+    Outcome tryStart(const std::string &display, const std::string &logPath)
+    {
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0)
+            return Outcome::Failed;
+        const pid_t pid = ::fork();
+        if (pid < 0) {
+            ::close(ready[0]);
+            ::close(ready[1]);
+            return Outcome::Failed;
+        }
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            ::fcntl(ready[1], F_SETFD, 0);
+            const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (log >= 0) {
+                ::dup2(log, STDOUT_FILENO);
+                ::dup2(log, STDERR_FILENO);
+            }
+            const std::string fd = std::to_string(ready[1]);
+            ::execlp("Xvfb",
+                     "Xvfb",
+                     display.c_str(),
+                     "-displayfd",
+                     fd.c_str(),
+                     "-nolisten",
+                     "tcp",
+                     "-screen",
+                     "0",
+                     "1280x1024x24",
+                     static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        ::close(ready[1]);
+        g_server = pid;
+        const int pidFd = PidFd(pid);
+
+        std::string written;
+        bool ended = false;
+        const auto deadline = Clock::now() + kServerDeadline;
+        pollfd entries[2] = {{ready[0], POLLIN, 0}, {pidFd, POLLIN, 0}};
+        while (written.find('\n') == std::string::npos && Clock::now() < deadline) {
+            const int n = ::poll(entries, 2, RemainingMs(deadline));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            if (entries[0].revents & (POLLIN | POLLHUP)) {
+                char buffer[32];
+                const ssize_t got = ::read(ready[0], buffer, sizeof buffer);
+                if (got <= 0) {
+                    ended = true; // closed unwritten: the server went
+                    break;
+                }
+                written.append(buffer, static_cast<std::size_t>(got));
+            } else if (entries[1].revents & POLLIN) {
+                ended = true;
+                break;
+            }
+        }
+        ::close(ready[0]);
+        if (written.find('\n') != std::string::npos) {
+            m_pid = pid;
+            m_pidFd = pidFd;
+            m_display = display;
+            return Outcome::Ready;
+        }
+        const int status = Stop(pid, pidFd, SIGTERM);
+        g_server = 0;
+        const bool notRun = WIFEXITED(status) && WEXITSTATUS(status) == 127;
+        return ended && !notRun ? Outcome::Taken : Outcome::Failed;
+    }
+
+    pid_t m_pid = -1;
+    int m_pidFd = -1;
+    std::string m_display;
+};
+
+// Properties may be gone by the time they are read: a window that vanished is simply no match.
+int IgnoreXError(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
+std::optional<long> WindowPid(Display *display, Window window)
+{
+    const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char *data = nullptr;
+    std::optional<long> pid;
+    if (XGetWindowProperty(display,
+                           window,
+                           pidAtom,
+                           0,
+                           1,
+                           False,
+                           XA_CARDINAL,
+                           &type,
+                           &format,
+                           &count,
+                           &after,
+                           &data)
+                == Success
+        && data && type == XA_CARDINAL && format == 32 && count == 1)
+        pid = *reinterpret_cast<long *>(data);
+    if (data)
+        XFree(data);
+    return pid;
+}
+
+std::string WindowTitle(Display *display, Window window)
+{
+    char *name = nullptr;
+    std::string title;
+    if (XFetchName(display, window, &name) && name)
+        title = name;
+    if (name)
+        XFree(name);
+    return title;
+}
+
+struct Subject
+{
+    std::string label;
+    std::string path;
+    std::string titlePrefix; // the one window of the process whose mapping counts
+};
+
+struct Sample
+{
+    bool ok = false;
+    bool noNamespace = false;
+    std::string failure;
+    double visibleMs = NAN;
+    long rssKiB = -1;
+    long rssAnonKiB = -1;
+    long rssFileKiB = -1;
+};
+
+long StatusField(pid_t pid, const std::string &field)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0)
+            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+std::string Tail(const std::string &path)
+{
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(file, line))
+        lines.push_back(line);
+    std::string text;
+    for (std::size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); ++i)
+        text += "    " + lines[i] + "\n";
+    return text;
+}
+
+[[noreturn]] void
+RunSubject(const Subject &subject, const std::string &display, const std::filesystem::path &dir)
+{
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::unshare(CLONE_NEWNET) != 0 || !BringLoopbackUp())
+        ::_exit(kNoNamespaceExit);
+    const std::filesystem::path config = dir / "config";
+    const std::filesystem::path cwd = dir / "cwd";
+    if (::chdir(cwd.c_str()) != 0)
+        ::_exit(126);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    const int log = ::open((dir / "output.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (log >= 0) {
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
+    }
+    ::execl(subject.path.c_str(), subject.path.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+}
+
+// Waits for the MapNotify of the subject's own top-level window; the time is taken as the event
+// is read, before its properties are asked for.
+std::optional<Clock::time_point>
+WaitForWindow(Display *display, const Subject &subject, pid_t pid, int pidFd)
+{
+    const auto deadline = Clock::now() + kWindowDeadline;
+    pollfd entries[2] = {{ConnectionNumber(display), POLLIN, 0}, {pidFd, POLLIN, 0}};
+    for (;;) {
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type != MapNotify || event.xmap.override_redirect)
+                continue;
+            const auto mapped = Clock::now();
+            const Window window = event.xmap.window;
+            if (WindowPid(display, window) == pid
+                && WindowTitle(display, window).rfind(subject.titlePrefix, 0) == 0)
+                return mapped;
+        }
+        const int n = ::poll(entries, 2, RemainingMs(deadline));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || (entries[1].revents & POLLIN))
+            return std::nullopt;
+    }
+}
+
+Sample Measure(Display *display, const std::string &displayName, const Subject &subject)
+{
+    Sample sample;
+    char pattern[] = "/tmp/veltrin-startup-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        sample.failure = "no temporary directory";
+        return sample;
+    }
+    const std::filesystem::path dir = pattern;
+    std::filesystem::create_directory(dir / "config");
+    std::filesystem::create_directory(dir / "cwd");
+
+    // Nothing left over from the window of the run before may be taken for this one.
+    XSync(display, True);
+    const auto started = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        sample.failure = "fork failed";
+        std::filesystem::remove_all(dir);
+        return sample;
+    }
+    if (pid == 0)
+        RunSubject(subject, displayName, dir);
+    g_subject = pid;
+    const int pidFd = PidFd(pid);
+
+    const std::optional<Clock::time_point> visible = WaitForWindow(display, subject, pid, pidFd);
+    if (visible) {
+        sample.visibleMs = std::chrono::duration<double, std::milli>(*visible - started).count();
+        pollfd entry{pidFd, POLLIN, 0};
+        const auto settled = *visible + kSettle;
+        while (Clock::now() < settled) {
+            if (::poll(&entry, 1, RemainingMs(settled)) > 0)
+                break; // ended while settling
+        }
+        sample.rssKiB = StatusField(pid, "VmRSS");
+        sample.rssAnonKiB = StatusField(pid, "RssAnon");
+        sample.rssFileKiB = StatusField(pid, "RssFile");
+        sample.ok = sample.rssKiB > 0 && !(entry.revents & POLLIN);
+        if (!sample.ok)
+            sample.failure = "the process ended before its memory was read";
+    }
+
+    pollfd ended{pidFd, POLLIN, 0};
+    if (!visible && ::poll(&ended, 1, 0) > 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ::close(pidFd);
+        sample.noNamespace = WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespaceExit;
+        sample.failure = sample.noNamespace
+                                 ? "cannot create a private network namespace (it needs root)"
+                                 : "the process ended before its window showed (status "
+                                           + std::to_string(status) + ")\n"
+                                           + Tail(dir / "output.log");
+    } else {
+        if (!visible)
+            sample.failure = "no window within the deadline\n" + Tail(dir / "output.log");
+        Stop(pid, pidFd, SIGTERM);
+    }
+    g_subject = 0;
+    std::filesystem::remove_all(dir);
+    return sample;
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::string Format(double value, int decimals = 1)
+{
+    if (std::isnan(value))
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+void PrintRow(const std::string &figure,
+              const std::string &station,
+              const std::string &bare,
+              const std::string &ratio,
+              const std::string &target = {})
+{
+    std::printf("%-34s %12s %12s %7s  %s\n",
+                figure.c_str(),
+                station.c_str(),
+                bare.c_str(),
+                ratio.c_str(),
+                target.c_str());
+}
+
+void PrintRatioRow(const std::string &figure, double station, double bare, int decimals)
+{
+    const double ratio = bare > 0 ? station / bare : NAN;
+    const std::string verdict = std::isnan(ratio)       ? "not measured"
+                                : ratio <= kTargetRatio ? "target met"
+                                                        : "missed";
+    PrintRow(figure,
+             Format(station, decimals),
+             Format(bare, decimals),
+             Format(ratio, 2),
+             "<= " + Format(kTargetRatio, 1) + " x bare: " + verdict);
+}
+
+struct Series
+{
+    std::vector<double> visibleMs;
+    std::vector<double> rssMiB;
+    std::vector<double> anonMiB;
+    std::vector<double> fileMiB;
+
+    void add(const Sample &sample)
+    {
+        visibleMs.push_back(sample.visibleMs);
+        rssMiB.push_back(sample.rssKiB / 1024.0);
+        anonMiB.push_back(sample.rssAnonKiB / 1024.0);
+        fileMiB.push_back(sample.rssFileKiB / 1024.0);
+    }
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    int runs = kDefaultRuns;
+    if (argc > 1)
+        runs = std::max(1, std::atoi(argv[1]));
+
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        ::signal(signalNumber, StopChildrenAndDie);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    const Subject station{"station", STATION_PATH, "Veltrin ["};
+    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window"};
+
+    char logPattern[] = "/tmp/veltrin-xvfb-XXXXXX";
+    const int logFd = ::mkstemp(logPattern);
+    if (logFd >= 0)
+        ::close(logFd);
+    int exitCode = 0;
+    {
+        VirtualServer server;
+        if (!server.start(logPattern)) {
+            std::printf("bench_startup: Xvfb did not come up (is the xvfb package installed?)\n%s",
+                        Tail(logPattern).c_str());
+            ::unlink(logPattern);
+            return 1;
+        }
+        Display *display = XOpenDisplay(server.display().c_str());
+        if (!display) {
+            std::printf("bench_startup: cannot connect to Xvfb on %s\n", server.display().c_str());
+            ::unlink(logPattern);
+            return 1;
+        }
+        XSetErrorHandler(IgnoreXError);
+        // Without a window manager, top-level windows are the root's children: their mapping is
+        // reported to whoever watches the root's substructure.
+        XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+        XSync(display, False);
+
+        std::printf("Start-up to a mapped main window, and VmRSS %lld s after it, on Xvfb %s;\n"
+                    "each start in a network namespace of its own with a fresh XDG_CONFIG_HOME "
+                    "and\ncurrent directory; one warm-up start each, then %d starts each, in "
+                    "turn.\n\n",
+                    static_cast<long long>(std::chrono::seconds(kSettle).count()),
+                    server.display().c_str(),
+                    runs);
+
+        Series stationSeries;
+        Series bareSeries;
+        for (int run = 0; run <= runs && exitCode == 0; ++run) {
+            for (const Subject *subject : {&bare, &station}) {
+                const Sample sample = Measure(display, server.display(), *subject);
+                if (!sample.ok) {
+                    std::printf("bench_startup: %s: %s\n",
+                                subject->label.c_str(),
+                                sample.failure.c_str());
+                    exitCode = sample.noNamespace ? 0 : 1;
+                    if (sample.noNamespace)
+                        std::printf("The station's port is fixed, so it is not started on the "
+                                    "machine's network: nothing measured.\n");
+                    break;
+                }
+                std::printf("%-8s %-7s visible after %7.1f ms, VmRSS %6.1f MiB (anon %5.1f, "
+                            "file %5.1f)\n",
+                            run == 0 ? "warm-up" : ("run " + std::to_string(run)).c_str(),
+                            subject->label.c_str(),
+                            sample.visibleMs,
+                            sample.rssKiB / 1024.0,
+                            sample.rssAnonKiB / 1024.0,
+                            sample.rssFileKiB / 1024.0);
+                if (run > 0)
+                    (subject == &station ? stationSeries : bareSeries).add(sample);
+            }
+        }
+        XCloseDisplay(display);
+
+        if (exitCode == 0 && !stationSeries.visibleMs.empty()) {
+            std::printf("\nMedians of %d starts:\n", runs);
+            PrintRow("figure", "station", "bare", "ratio", "target");
+            PrintRatioRow("start to visible window, ms",
+                          Median(stationSeries.visibleMs),
+                          Median(bareSeries.visibleMs),
+                          1);
+            PrintRatioRow("VmRSS 2 s after visible, MiB",
+                          Median(stationSeries.rssMiB),
+                          Median(bareSeries.rssMiB),
+                          1);
+            PrintRow("  of which anonymous, MiB",
+                     Format(Median(stationSeries.anonMiB)),
+                     Format(Median(bareSeries.anonMiB)),
+                     Format(Median(stationSeries.anonMiB) / Median(bareSeries.anonMiB), 2));
+            PrintRow("  of which file-backed, MiB",
+                     Format(Median(stationSeries.fileMiB)),
+                     Format(Median(bareSeries.fileMiB)),
+                     Format(Median(stationSeries.fileMiB) / Median(bareSeries.fileMiB), 2));
+        }
+    }
+    ::unlink(logPattern);
+    return exitCode;
+}
