@@ -4,9 +4,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build and the tests need.
 DEB_PACKAGES := cmake make g++ pkg-config qt6-base-dev qt6-svg-dev libqt6svg6 qt6-multimedia-dev \
-    libgtest-dev libgmock-dev iproute2
+    libgtest-dev libgmock-dev iproute2 xvfb libx11-dev
 
-.PHONY: all deps build test run bench clean
+.PHONY: all deps build test run bench screenshots clean
 
 all: build
 
@@ -42,6 +42,10 @@ run: build
 bench: build
 	./$(BUILD_DIR)/bench/bench_protocol
 	./$(BUILD_DIR)/bench/bench_station
+	./$(BUILD_DIR)/bench/bench_startup
+
+screenshots: build
+	tools/screenshots.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,18 +49,17 @@ constexpr auto kExitDeadline = 5s;
 constexpr double kTargetRatio = 1.5;
 constexpr int kNoNamespaceExit = 77;
 
-// What a signal handler must stop before the process goes: nothing may outlive the bench.
-std::atomic<pid_t> g_server{0};
+// An interrupted bench still cleans up after itself: the handler only ends the subject that
+// is running, every wait then ends, and the ordinary path stops the server, removes the
+// temporary files and re-raises the signal.
 std::atomic<pid_t> g_subject{0};
+volatile std::sig_atomic_t g_interrupted = 0;
 
-void StopChildrenAndDie(int signalNumber)
+void Interrupt(int signalNumber)
 {
+    g_interrupted = signalNumber;
     if (const pid_t subject = g_subject.load(); subject > 0)
         ::kill(subject, SIGKILL);
-    if (const pid_t server = g_server.load(); server > 0)
-        ::kill(server, SIGTERM);
-    ::signal(signalNumber, SIG_DFL);
-    ::raise(signalNumber);
 }
 
 int PidFd(pid_t pid)
@@ -116,7 +116,6 @@ public:
     {
         if (m_pid > 0) {
             Stop(m_pid, m_pidFd, SIGTERM);
-            g_server = 0;
         }
     }
 
@@ -124,7 +123,8 @@ public:
     // that still finds its number taken exits, and the next number is tried.
     bool start(const std::string &logPath)
     {
-        for (int number = kFirstDisplay; number < kFirstDisplay + kDisplaysTried; ++number) {
+        for (int number = kFirstDisplay; number < kFirstDisplay + kDisplaysTried && !g_interrupted;
+             ++number) {
             const std::string n = std::to_string(number);
             if (std::filesystem::exists("/tmp/.X" + n + "-lock")
                 || std::filesystem::exists("/tmp/.X11-unix/X" + n))
@@ -182,14 +182,14 @@ private:
             ::_exit(127);
         }
         ::close(ready[1]);
-        g_server = pid;
         const int pidFd = PidFd(pid);
 
         std::string written;
         bool ended = false;
         const auto deadline = Clock::now() + kServerDeadline;
         pollfd entries[2] = {{ready[0], POLLIN, 0}, {pidFd, POLLIN, 0}};
-        while (written.find('\n') == std::string::npos && Clock::now() < deadline) {
+        while (written.find('\n') == std::string::npos && Clock::now() < deadline
+               && !g_interrupted) {
             const int n = ::poll(entries, 2, RemainingMs(deadline));
             if (n < 0 && errno == EINTR)
                 continue;
@@ -216,7 +216,6 @@ private:
             return Outcome::Ready;
         }
         const int status = Stop(pid, pidFd, SIGTERM);
-        g_server = 0;
         const bool notRun = WIFEXITED(status) && WEXITSTATUS(status) == 127;
         return ended && !notRun ? Outcome::Taken : Outcome::Failed;
     }
@@ -284,6 +283,7 @@ struct Sample
     bool ok = false;
     bool noNamespace = false;
     std::string failure;
+    double launchMs = NAN; // fork, namespace and loopback until exec: not the subject's own
     double visibleMs = NAN;
     long rssKiB = -1;
     long rssAnonKiB = -1;
@@ -336,6 +336,24 @@ RunSubject(const Subject &subject, const std::string &display, const std::filesy
     ::_exit(127);
 }
 
+// The pipe's write end is close-on-exec and held by the child alone, so its end-of-file is
+// the moment of the exec.
+std::optional<Clock::time_point> WaitForExec(int execFd)
+{
+    const auto deadline = Clock::now() + kWindowDeadline;
+    pollfd entry{execFd, POLLIN, 0};
+    for (;;) {
+        const int n = ::poll(&entry, 1, RemainingMs(deadline));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::nullopt;
+        char byte;
+        if (::read(execFd, &byte, 1) <= 0)
+            return Clock::now();
+    }
+}
+
 // Waits for the MapNotify of the subject's own top-level window; the time is taken as the event
 // is read, before its properties are asked for.
 std::optional<Clock::time_point>
@@ -377,21 +395,37 @@ Sample Measure(Display *display, const std::string &displayName, const Subject &
 
     // Nothing left over from the window of the run before may be taken for this one.
     XSync(display, True);
-    const auto started = Clock::now();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        sample.failure = "fork failed";
+    int exec[2];
+    if (::pipe2(exec, O_CLOEXEC) != 0) {
+        sample.failure = "pipe2 failed";
         std::filesystem::remove_all(dir);
         return sample;
     }
-    if (pid == 0)
+    const auto forked = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        sample.failure = "fork failed";
+        ::close(exec[0]);
+        ::close(exec[1]);
+        std::filesystem::remove_all(dir);
+        return sample;
+    }
+    if (pid == 0) {
+        ::close(exec[0]);
         RunSubject(subject, displayName, dir);
+    }
+    ::close(exec[1]);
     g_subject = pid;
     const int pidFd = PidFd(pid);
 
-    const std::optional<Clock::time_point> visible = WaitForWindow(display, subject, pid, pidFd);
+    const std::optional<Clock::time_point> execed = WaitForExec(exec[0]);
+    ::close(exec[0]);
+    const std::optional<Clock::time_point> visible
+            = execed ? WaitForWindow(display, subject, pid, pidFd) : std::nullopt;
     if (visible) {
-        sample.visibleMs = std::chrono::duration<double, std::milli>(*visible - started).count();
+        using Ms = std::chrono::duration<double, std::milli>;
+        sample.launchMs = Ms(*execed - forked).count();
+        sample.visibleMs = Ms(*visible - *execed).count();
         pollfd entry{pidFd, POLLIN, 0};
         const auto settled = *visible + kSettle;
         while (Clock::now() < settled) {
@@ -474,6 +508,7 @@ void PrintRatioRow(const std::string &figure, double station, double bare, int d
 
 struct Series
 {
+    std::vector<double> launchMs;
     std::vector<double> visibleMs;
     std::vector<double> rssMiB;
     std::vector<double> anonMiB;
@@ -481,12 +516,104 @@ struct Series
 
     void add(const Sample &sample)
     {
+        launchMs.push_back(sample.launchMs);
         visibleMs.push_back(sample.visibleMs);
         rssMiB.push_back(sample.rssKiB / 1024.0);
         anonMiB.push_back(sample.rssAnonKiB / 1024.0);
         fileMiB.push_back(sample.rssFileKiB / 1024.0);
     }
 };
+
+// The whole measurement on one server of its own; gives the exit code.
+int Bench(int runs, const std::string &serverLog)
+{
+    const Subject station{"station", STATION_PATH, "Veltrin ["};
+    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window"};
+
+    VirtualServer server;
+    if (!server.start(serverLog)) {
+        if (!g_interrupted)
+            std::printf("bench_startup: Xvfb did not come up (is the xvfb package installed?)\n%s",
+                        Tail(serverLog).c_str());
+        return 1;
+    }
+    Display *display = XOpenDisplay(server.display().c_str());
+    if (!display) {
+        std::printf("bench_startup: cannot connect to Xvfb on %s\n", server.display().c_str());
+        return 1;
+    }
+    XSetErrorHandler(IgnoreXError);
+    // Without a window manager, top-level windows are the root's children: their mapping is
+    // reported to whoever watches the root's substructure.
+    XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+    XSync(display, False);
+
+    std::printf("From exec to a mapped main window, and VmRSS %lld s after it, on Xvfb %s;\n"
+                "each start in a network namespace of its own (set up before the exec, timed "
+                "apart)\nwith a fresh XDG_CONFIG_HOME and current directory; one warm-up start "
+                "each,\nthen %d starts each, in turn.\n\n",
+                static_cast<long long>(std::chrono::seconds(kSettle).count()),
+                server.display().c_str(),
+                runs);
+
+    Series stationSeries;
+    Series bareSeries;
+    for (int run = 0; run <= runs; ++run) {
+        for (const Subject *subject : {&bare, &station}) {
+            const Sample sample = Measure(display, server.display(), *subject);
+            if (g_interrupted) {
+                std::printf("bench_startup: interrupted\n");
+                XCloseDisplay(display);
+                return 1;
+            }
+            if (!sample.ok) {
+                std::printf(
+                        "bench_startup: %s: %s\n", subject->label.c_str(), sample.failure.c_str());
+                if (sample.noNamespace)
+                    std::printf("The station's port is fixed, so it is not started on the "
+                                "machine's network: nothing measured.\n");
+                XCloseDisplay(display);
+                return sample.noNamespace ? 0 : 1;
+            }
+            std::printf("%-8s %-7s namespace %5.1f ms, visible after %6.1f ms, VmRSS %5.1f MiB "
+                        "(anon %4.1f, file %4.1f)\n",
+                        run == 0 ? "warm-up" : ("run " + std::to_string(run)).c_str(),
+                        subject->label.c_str(),
+                        sample.launchMs,
+                        sample.visibleMs,
+                        sample.rssKiB / 1024.0,
+                        sample.rssAnonKiB / 1024.0,
+                        sample.rssFileKiB / 1024.0);
+            if (run > 0)
+                (subject == &station ? stationSeries : bareSeries).add(sample);
+        }
+    }
+    XCloseDisplay(display);
+
+    std::printf("\nMedians of %d starts:\n", runs);
+    PrintRow("figure", "station", "bare", "ratio", "target");
+    PrintRatioRow("exec to visible window, ms",
+                  Median(stationSeries.visibleMs),
+                  Median(bareSeries.visibleMs),
+                  1);
+    PrintRatioRow("VmRSS 2 s after visible, MiB",
+                  Median(stationSeries.rssMiB),
+                  Median(bareSeries.rssMiB),
+                  1);
+    PrintRow("  of which anonymous, MiB",
+             Format(Median(stationSeries.anonMiB)),
+             Format(Median(bareSeries.anonMiB)),
+             Format(Median(stationSeries.anonMiB) / Median(bareSeries.anonMiB), 2));
+    PrintRow("  of which file-backed, MiB",
+             Format(Median(stationSeries.fileMiB)),
+             Format(Median(bareSeries.fileMiB)),
+             Format(Median(stationSeries.fileMiB) / Median(bareSeries.fileMiB), 2));
+    PrintRow("namespace set-up before exec, ms",
+             Format(Median(stationSeries.launchMs)),
+             Format(Median(bareSeries.launchMs)),
+             "-");
+    return 0;
+}
 
 } // namespace
 
@@ -498,95 +625,18 @@ int main(int argc, char *argv[])
         runs = std::max(1, std::atoi(argv[1]));
 
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
-        ::signal(signalNumber, StopChildrenAndDie);
+        ::signal(signalNumber, Interrupt);
     ::signal(SIGPIPE, SIG_IGN);
 
-    const Subject station{"station", STATION_PATH, "Veltrin ["};
-    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window"};
-
-    char logPattern[] = "/tmp/veltrin-xvfb-XXXXXX";
-    const int logFd = ::mkstemp(logPattern);
+    char serverLog[] = "/tmp/veltrin-xvfb-XXXXXX";
+    const int logFd = ::mkstemp(serverLog);
     if (logFd >= 0)
         ::close(logFd);
-    int exitCode = 0;
-    {
-        VirtualServer server;
-        if (!server.start(logPattern)) {
-            std::printf("bench_startup: Xvfb did not come up (is the xvfb package installed?)\n%s",
-                        Tail(logPattern).c_str());
-            ::unlink(logPattern);
-            return 1;
-        }
-        Display *display = XOpenDisplay(server.display().c_str());
-        if (!display) {
-            std::printf("bench_startup: cannot connect to Xvfb on %s\n", server.display().c_str());
-            ::unlink(logPattern);
-            return 1;
-        }
-        XSetErrorHandler(IgnoreXError);
-        // Without a window manager, top-level windows are the root's children: their mapping is
-        // reported to whoever watches the root's substructure.
-        XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
-        XSync(display, False);
-
-        std::printf("Start-up to a mapped main window, and VmRSS %lld s after it, on Xvfb %s;\n"
-                    "each start in a network namespace of its own with a fresh XDG_CONFIG_HOME "
-                    "and\ncurrent directory; one warm-up start each, then %d starts each, in "
-                    "turn.\n\n",
-                    static_cast<long long>(std::chrono::seconds(kSettle).count()),
-                    server.display().c_str(),
-                    runs);
-
-        Series stationSeries;
-        Series bareSeries;
-        for (int run = 0; run <= runs && exitCode == 0; ++run) {
-            for (const Subject *subject : {&bare, &station}) {
-                const Sample sample = Measure(display, server.display(), *subject);
-                if (!sample.ok) {
-                    std::printf("bench_startup: %s: %s\n",
-                                subject->label.c_str(),
-                                sample.failure.c_str());
-                    exitCode = sample.noNamespace ? 0 : 1;
-                    if (sample.noNamespace)
-                        std::printf("The station's port is fixed, so it is not started on the "
-                                    "machine's network: nothing measured.\n");
-                    break;
-                }
-                std::printf("%-8s %-7s visible after %7.1f ms, VmRSS %6.1f MiB (anon %5.1f, "
-                            "file %5.1f)\n",
-                            run == 0 ? "warm-up" : ("run " + std::to_string(run)).c_str(),
-                            subject->label.c_str(),
-                            sample.visibleMs,
-                            sample.rssKiB / 1024.0,
-                            sample.rssAnonKiB / 1024.0,
-                            sample.rssFileKiB / 1024.0);
-                if (run > 0)
-                    (subject == &station ? stationSeries : bareSeries).add(sample);
-            }
-        }
-        XCloseDisplay(display);
-
-        if (exitCode == 0 && !stationSeries.visibleMs.empty()) {
-            std::printf("\nMedians of %d starts:\n", runs);
-            PrintRow("figure", "station", "bare", "ratio", "target");
-            PrintRatioRow("start to visible window, ms",
-                          Median(stationSeries.visibleMs),
-                          Median(bareSeries.visibleMs),
-                          1);
-            PrintRatioRow("VmRSS 2 s after visible, MiB",
-                          Median(stationSeries.rssMiB),
-                          Median(bareSeries.rssMiB),
-                          1);
-            PrintRow("  of which anonymous, MiB",
-                     Format(Median(stationSeries.anonMiB)),
-                     Format(Median(bareSeries.anonMiB)),
-                     Format(Median(stationSeries.anonMiB) / Median(bareSeries.anonMiB), 2));
-            PrintRow("  of which file-backed, MiB",
-                     Format(Median(stationSeries.fileMiB)),
-                     Format(Median(bareSeries.fileMiB)),
-                     Format(Median(stationSeries.fileMiB) / Median(bareSeries.fileMiB), 2));
-        }
+    const int exitCode = Bench(runs, serverLog);
+    ::unlink(serverLog);
+    if (const int signalNumber = g_interrupted) {
+        ::signal(signalNumber, SIG_DFL);
+        ::raise(signalNumber);
     }
-    ::unlink(logPattern);
     return exitCode;
 }

@@ -11,6 +11,7 @@
 #include "platform/ui/sound.h"
 #include "resources/stationimages.h"
 #include "stores/addressbook.h"
+#include "stores/addressbookedits.h"
 #include "stores/history.h"
 
 #include <QAction>
@@ -502,34 +503,63 @@ void TfMain::tsParamClick()
     OpenSettingsDialog(m_dm, this);
 }
 
+std::pair<int, int> TfMain::selectedNode() const
+{
+    // The node the user acted on last, when it is among the selected ones.
+    const QModelIndex current = m_tree->currentIndex();
+    if (!current.isValid() || !m_tree->selectionModel()->isSelected(current))
+        return {-1, -1};
+    return m_addressBook->position(BookIndexOf(current));
+}
+
+void TfMain::saveAddressBookAfter(bool changed)
+{
+    if (!changed)
+        return;
+    try {
+        m_addressBook->SaveAddressBook();
+    } catch (const std::exception &error) {
+        WidgetMessageBoxes(this).error(ErrorTextOf(error));
+    }
+}
+
 void TfMain::tgNewClick()
 {
-    showNotYetAvailable();
+    saveAddressBookAfter(NewGroup(*m_addressBook, this, m_tree));
 }
 
 void TfMain::tgMembersClick()
 {
-    showNotYetAvailable();
+    const auto [group, member] = selectedNode();
+    if (group >= 0)
+        saveAddressBookAfter(EditMembership(*m_addressBook, group, member, this));
 }
 
 void TfMain::taNewClick()
 {
-    showNotYetAvailable();
+    saveAddressBookAfter(NewRecipient(*m_addressBook, this, m_tree));
 }
 
 void TfMain::taEditClick()
 {
-    showNotYetAvailable();
+    const auto [group, member] = selectedNode();
+    if (group < 0)
+        return;
+    saveAddressBookAfter(member < 0 ? EditGroup(*m_addressBook, group, this)
+                                    : EditRecipient(*m_addressBook, group, member, this));
 }
 
 void TfMain::taDelClick()
 {
-    showNotYetAvailable();
-}
-
-void TfMain::showNotYetAvailable()
-{
-    Inform(this, QStringLiteral("Tento příkaz zatím není k dispozici."));
+    const auto [group, member] = selectedNode();
+    if (group < 0)
+        return;
+    if (member < 0)
+        saveAddressBookAfter(DeleteGroup(*m_addressBook, group, this));
+    else if (group == 0)
+        saveAddressBookAfter(DeleteRecipientEverywhere(*m_addressBook, group, member, this));
+    else
+        saveAddressBookAfter(RemoveFromGroup(*m_addressBook, group, member, this));
 }
 
 void TfMain::taHelpClick()

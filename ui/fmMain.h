@@ -98,7 +98,8 @@ private:
     void TabSheet2Show();
     void TabSheet3Show();
     void hideWindow();
-    void showNotYetAvailable();
+    std::pair<int, int> selectedNode() const;
+    void saveAddressBookAfter(bool changed);
 
     Tdm &m_dm;
     QSystemTrayIcon *m_tray;

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDialog>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <utility>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// Keeps the reserved characters out of what the user types into a one-line edit: each typed
+// character passes through FilterReservedChar, and one that Windows-1250 cannot hold is
+// refused with a beep, since the address book and the datagrams carry nothing else. Pasted
+// text is left alone; the dialogs look at it when they are confirmed.
+class TypedCharFilter : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Watches the edit for as long as the edit lives.
+    explicit TypedCharFilter(QLineEdit *edit);
+
+Q_SIGNALS:
+    void characterRefused();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    bool filterKey(QLineEdit *edit, QEvent *event);
+    bool filterInputMethod(QLineEdit *edit, QEvent *event);
+};
+
+// Whether the text can stand as one line of "recpt.dat" and come back as it was typed.
+bool IsStorableText(const QString &text);
+
+// The box that tells why the dialog did not close; only OK.
+void ShowRefusal(QWidget *parent, const QString &text);
+
+// The recipient dialog: a partner's name and address.
+class TfUser : public QDialog
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kHelpTopic = 103;
+    static constexpr int kNameLength = 16;
+    static constexpr int kHostLength = 32;
+
+    // The refusal text for a name the address book cannot take, empty when it can.
+    using NameCheck = std::function<QString(const QByteArray &name)>;
+
+    explicit TfUser(QWidget *parent = nullptr);
+
+    void setRecipient(const QByteArray &name, const QByteArray &host);
+    void setNameCheck(NameCheck check);
+    // Windows-1250, as the fields held them when the dialog was confirmed.
+    QByteArray name() const;
+    QByteArray host() const;
+
+    QLineEdit *eName() const { return m_eName; }
+    QLineEdit *eHost() const { return m_eHost; }
+    QPushButton *okButton() const { return m_bitBtn1; }
+    QPushButton *cancelButton() const { return m_bitBtn2; }
+
+    void BitBtn1Click();
+
+private:
+    // The field at fault and why, or no field when the dialog may close; a refusal leaves the
+    // dialog open on that field.
+    std::pair<QLineEdit *, QString> refusal() const;
+
+    QLabel *m_label1 = nullptr;
+    QLineEdit *m_eName = nullptr;
+    QLabel *m_label2 = nullptr;
+    QLineEdit *m_eHost = nullptr;
+    QPushButton *m_bitBtn1 = nullptr;
+    QPushButton *m_bitBtn2 = nullptr;
+    QLabel *m_image2 = nullptr;
+    NameCheck m_nameCheck;
+};

@@ -1,0 +1,370 @@
+#include "core/udm.h"
+#include "platform/codepage.h"
+#include "ui/fmMain.h"
+#include "ui/historygrid.h"
+#include "ui/widgetboxes.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+// Pictures of the real station for the documentation: the real window over a real core, fed
+// through real datagrams, drawn by the offscreen platform so that no display is needed. The
+// station's port is fixed, so everything happens in a network namespace of this process's own.
+
+namespace {
+
+// The station listens away from the protocol port so that the stand-in partners can hold it:
+// every datagram of the station goes to port 34888 of its partner.
+constexpr quint16 kShotStationPort = 40000;
+constexpr quint16 kProtocolPort = 34888;
+constexpr int kWaitMs = 5000;
+
+bool BringLoopbackUp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (ok) {
+        request.ifr_flags |= IFF_UP | IFF_RUNNING;
+        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool WaitUntil(const std::function<bool()> &condition)
+{
+    const QDeadlineTimer deadline(kWaitMs);
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (condition() || deadline.hasExpired())
+            loop.quit();
+    });
+    check.start();
+    if (!condition())
+        loop.exec();
+    return condition();
+}
+
+QByteArray Cp1250(const char *utf8)
+{
+    return EncodeWindows1250(QString::fromUtf8(utf8));
+}
+
+// The partners on the other desks: one socket on the protocol port of the loopback address.
+class Partners
+{
+public:
+    Partners()
+        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address = Address(kProtocolPort);
+        m_bound = m_fd >= 0
+                  && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~Partners() { ::close(m_fd); }
+    Partners(const Partners &) = delete;
+    Partners &operator=(const Partners &) = delete;
+
+    bool bound() const { return m_bound; }
+
+    void send(const QByteArray &datagram)
+    {
+        const sockaddr_in address = Address(kShotStationPort);
+        ::sendto(m_fd,
+                 datagram.constData(),
+                 std::size_t(datagram.size()),
+                 0,
+                 reinterpret_cast<const sockaddr *>(&address),
+                 sizeof address);
+    }
+
+    // What the station sent, waiting with the event loop running until count datagrams came.
+    std::vector<QByteArray> take(std::size_t count)
+    {
+        std::vector<QByteArray> datagrams;
+        WaitUntil([&] {
+            pollfd entry{m_fd, POLLIN, 0};
+            while (::poll(&entry, 1, 0) > 0) {
+                QByteArray buffer(65536, '\0');
+                const ssize_t n = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
+                if (n < 0)
+                    break;
+                buffer.resize(n);
+                datagrams.push_back(buffer);
+            }
+            return datagrams.size() >= count;
+        });
+        return datagrams;
+    }
+
+private:
+    static sockaddr_in Address(quint16 port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+
+    int m_fd;
+    bool m_bound = false;
+};
+
+// Errors at start-up would otherwise open boxes nobody sees; they are printed instead.
+class PrintedBoxes : public MessageBoxes
+{
+public:
+    void error(const QByteArray &text) override { Print("error", text); }
+    void warning(const QByteArray &text) override { Print("warning", text); }
+
+private:
+    static void Print(const char *kind, const QByteArray &text)
+    {
+        std::fprintf(stderr,
+                     "veltrin-screenshot: station %s: %s\n",
+                     kind,
+                     DecodeWindows1250(text).toLocal8Bit().constData());
+    }
+};
+
+// The station as a user finds it after a morning's work, in fresh settings and a fresh
+// current directory with an address book of an office.
+struct Scene
+{
+    bool prepare()
+    {
+        if (!home.isValid() || !desk.isValid())
+            return false;
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+        QDir::setCurrent(desk.path());
+        QFile settings(home.filePath(QStringLiteral("veltrin.ini")));
+        if (!settings.open(QIODevice::WriteOnly))
+            return false;
+        settings.write("[TCPIP]\r\nPORT=" + QByteArray::number(kShotStationPort)
+                       + "\r\nIDENT=Recepce\r\n[SIZE]\r\nHEIGHT=460\r\nWIDTH=720\r\nTOP=8\r\n"
+                         "LEFT=8\r\nSPLITTER0=170\r\nSPLITTER1=90\r\nSPLITTER3=64\r\n");
+        settings.close();
+        QFile book(QStringLiteral("recpt.dat"));
+        if (!book.open(QIODevice::WriteOnly))
+            return false;
+        // Records of three lines: a group, a recipient of "Všichni", a member of a group.
+        book.write(Cp1250("G\r\nVšichni\r\nVšichni\r\n"
+                          "G\r\nObchod\r\nObchod\r\n"
+                          "0\r\nJana Nováková\r\nPC12\r\n"
+                          "0\r\nPetr Dvořák\r\nPC14\r\n"
+                          "0\r\nLucie Černá\r\nPC21\r\n"
+                          "0\r\nTomáš Řezníček\r\nPC3\r\n"
+                          "0\r\nSklad\r\nPC30\r\n"
+                          "Obchod\r\nPetr Dvořák\r\nPC14\r\n"
+                          "Obchod\r\nLucie Černá\r\nPC21\r\n"));
+        return true;
+    }
+
+    bool start()
+    {
+        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
+        if (!dm->started())
+            return false;
+        // Ticks are driven here, so that what the picture shows does not depend on timing.
+        dm->tim.stop();
+        window = std::make_unique<TfMain>(*dm, nullptr, TfMain::Tray::Available);
+        window->show();
+        return WaitUntil([&] { return window->isVisible(); });
+    }
+
+    // Messages that came in from three desks, and two that went out: one confirmed, one still
+    // waiting in the queue.
+    bool fill(Partners &partners)
+    {
+        const std::vector<QByteArray> incoming{
+                Cp1250("=PC14~7|Petr Dvořák|Objednávka pro Brno odešla, faktura přijde "
+                       "zítra."),
+                Cp1250("=PC30~2|Sklad|Zboží pro Obchod je připravené k vyzvednutí."),
+                Cp1250("=PC12~3|Jana Nováková|Dobrý den, v 10:00 je porada v zasedačce. "
+                       "Prosím přineste čísla za říjen."),
+        };
+        for (const QByteArray &datagram : incoming)
+            partners.send(datagram);
+        if (partners.take(incoming.size()).size() != incoming.size())
+            return false; // the confirmations
+        const QAbstractItemModel *received = window->receivedGrid()->model();
+        if (!WaitUntil([&] { return received->rowCount() == int(incoming.size()); }))
+            return false;
+
+        dm->QueueMessage(Cp1250("Jana Nováková"),
+                         "127.0.0.1",
+                         Cp1250("Děkuji, přijdu. Čísla za říjen přinesu."));
+        dm->timTimer();
+        const std::vector<QByteArray> sent = partners.take(1);
+        if (sent.size() != 1)
+            return false;
+        partners.send("#" + sent.front().mid(1, sent.front().indexOf('|') - 1));
+        if (!WaitUntil([&] { return dm->OutboundQueue.empty(); }))
+            return false;
+        dm->QueueMessage(Cp1250("Lucie Černá"), "127.0.0.1", Cp1250("Zítra budu až od devíti."));
+        if (!WaitUntil([&] { return window->queueView()->rowCount() == 1; }))
+            return false;
+
+        window->pages()->setCurrentIndex(0);
+        return WaitUntil([&] { return !window->receivedBody()->toPlainText().isEmpty(); });
+    }
+
+    QTemporaryDir home;
+    QTemporaryDir desk;
+    PrintedBoxes boxes;
+    std::unique_ptr<Tdm> dm;
+    std::unique_ptr<TfMain> window;
+};
+
+bool Save(QWidget *widget, const QString &path)
+{
+    // Whatever is still queued for painting goes in first.
+    QApplication::processEvents();
+    return widget->grab().save(path, "PNG");
+}
+
+// The window's commands open their dialogs modally and return only once they are closed, so
+// the dialog is grabbed from inside its own event loop and then closed.
+bool SaveModal(const std::function<void()> &open, const QString &path)
+{
+    bool saved = false;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (!dialog || !dialog->isVisible())
+            return;
+        poll.stop();
+        saved = Save(dialog, path);
+        dialog->close();
+    });
+    // A dialog that never closes would otherwise hold the program.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [] {
+        if (QWidget *dialog = QApplication::activeModalWidget())
+            dialog->close();
+    });
+    poll.start();
+    deadline.start(kWaitMs);
+    open();
+    return saved;
+}
+
+// Each picture by name, over the filled scene; a dialog's mode opens it through the window's
+// own command, so the picture shows it as the user meets it.
+struct Shot
+{
+    const char *mode;
+    std::function<bool(Scene &, const QString &)> take;
+};
+
+const std::vector<Shot> &Shots()
+{
+    static const std::vector<Shot> shots{
+            {"main",
+             [](Scene &scene, const QString &path) {
+                 return Save(scene.window.get(), path);
+             }},
+            {"about",
+             [](Scene &scene, const QString &path) {
+                 return SaveModal([&] { scene.window->taAboutClick(); }, path);
+             }},
+    };
+    return shots;
+}
+
+int Usage()
+{
+    std::fprintf(stderr, "usage: veltrin-screenshot MODE FILE.png\nmodes:");
+    for (const Shot &shot : Shots())
+        std::fprintf(stderr, " %s", shot.mode);
+    std::fprintf(stderr, "\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 3)
+        return Usage();
+    const Shot *shot = nullptr;
+    for (const Shot &candidate : Shots()) {
+        if (std::strcmp(candidate.mode, argv[1]) == 0)
+            shot = &candidate;
+    }
+    if (!shot)
+        return Usage();
+
+    // Before any thread exists, so that every thread of the process lives in the namespace.
+    if (::unshare(CLONE_NEWNET) != 0 || !BringLoopbackUp()) {
+        std::fprintf(stderr,
+                     "veltrin-screenshot: cannot make a private network namespace (%s; it "
+                     "needs root)\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    // Taken before the scene moves into its own current directory.
+    const QString path = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
+    // A private one, as a desktop session would give; without it the toolkit warns.
+    QTemporaryDir runtime;
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && runtime.isValid())
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    Scene scene;
+    if (!scene.prepare()) {
+        std::fprintf(stderr, "veltrin-screenshot: cannot write the sample files\n");
+        return 1;
+    }
+    Partners partners;
+    if (!partners.bound()) {
+        std::fprintf(stderr, "veltrin-screenshot: cannot bind the partners' port\n");
+        return 1;
+    }
+    if (!scene.start() || !scene.fill(partners)) {
+        std::fprintf(stderr, "veltrin-screenshot: the station did not show the sample\n");
+        return 1;
+    }
+    if (!shot->take(scene, path)) {
+        std::fprintf(stderr, "veltrin-screenshot: cannot write %s\n", argv[2]);
+        return 1;
+    }
+    return 0;
+}
