@@ -477,7 +477,8 @@ void TfSet::Button1Click()
     // Every control is copied that can be; the seven keys are written whatever happened.
     std::optional<QByteArray> copyError;
     try {
-        StationSettings.IDENT = IdentToStore(EncodeWindows1250(m_eName->text()), m_dm.ComputerName);
+        const QByteArray typedName = EncodeWindows1250(m_eName->text());
+        StationSettings.IDENT = IdentToStore(typedName, m_dm.ComputerName);
         StationSettings.PORT = static_cast<quint16>(m_ePort->value());
         StationSettings.USEIP = m_eIP->isChecked();
         if (const int item = m_recsItems->checkedId(); item >= 0)

@@ -51,7 +51,7 @@ private:
 
 // A file name with a browse button. A name is shown between double quotes when it has a blank
 // and no quote of its own, and read back as the text itself when that names an existing file,
-// else as the text's first word (blanks part words, double quotes hold blanks and go).
+// else as the text's first word (words end at blanks; double quotes hold blanks and go).
 class TFilenameEdit : public QWidget
 {
 public:

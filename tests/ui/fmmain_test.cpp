@@ -10,6 +10,7 @@
 #include "support/rawpeer.h"
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
+#include "support/widgettest.h"
 #include "ui/fmMain.h"
 #include "ui/fmSend.h"
 #include "ui/historygrid.h"
@@ -44,42 +45,6 @@ QStringList Strings(std::initializer_list<const char *> texts)
         list << QString::fromUtf8(text);
     return list;
 }
-
-std::unique_ptr<QCoreApplication> MakeWidgetApplication(int &argc, char **argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    auto app = std::make_unique<QApplication>(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    return app;
-}
-
-// Each test runs the real window over a real core, in a network namespace of its own.
-#define RUN_WINDOW_TEST(...) RUN_IN_PRIVATE_NETWORK(__VA_ARGS__, 120, MakeWidgetApplication)
-
-// Answers the message boxes that the window opens, recording what they asked.
-class BoxAnswerer
-{
-public:
-    explicit BoxAnswerer(QMessageBox::StandardButton answer)
-        : m_answer(answer)
-    {
-        m_poll.setInterval(5);
-        QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->button(m_answer))
-                return;
-            questions.push_back(box->text());
-            box->button(m_answer)->click();
-        });
-        m_poll.start();
-    }
-
-    std::vector<QString> questions;
-
-private:
-    QMessageBox::StandardButton m_answer;
-    QTimer m_poll;
-};
 
 // A window over a core that listens on the test port, its clock stopped so that each tick is
 // driven by the test; the address book is read from a fresh current directory.
