@@ -1,3 +1,4 @@
+#include "support/loopback.h"
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -90,22 +91,6 @@ int Stop(pid_t pid, int pidFd, int signalNumber)
     ::waitpid(pid, &status, 0);
     ::close(pidFd);
     return status;
-}
-
-bool BringLoopbackUp()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags |= IFF_UP | IFF_RUNNING;
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    ::close(fd);
-    return ok;
 }
 
 // Xvfb on a display number nobody else uses, stopped with the bench however the bench ends.

@@ -7,6 +7,7 @@
 #include "core/transport/udpserver.h"
 #include "core/udm.h"
 #include "platform/messageboxes.h"
+#include "support/loopback.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -76,24 +77,6 @@ constexpr int kSendBatches = 20;
 constexpr int kPumpCalls = 20000;
 
 constexpr int kPeerBufferBytes = 8 * 1024 * 1024;
-
-bool BringLoopbackUp()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags |= IFF_UP | IFF_RUNNING;
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    const int savedErrno = errno;
-    ::close(fd);
-    errno = savedErrno;
-    return ok;
-}
 
 sockaddr_in LoopbackAddress(quint16 port)
 {

@@ -1,5 +1,6 @@
 #include "core/udm.h"
 #include "platform/codepage.h"
+#include "support/loopback.h"
 #include "ui/fmMain.h"
 #include "ui/historygrid.h"
 #include "ui/widgetboxes.h"
@@ -44,22 +45,6 @@ namespace {
 constexpr quint16 kShotStationPort = 40000;
 constexpr quint16 kProtocolPort = 34888;
 constexpr int kWaitMs = 5000;
-
-bool BringLoopbackUp()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags |= IFF_UP | IFF_RUNNING;
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
 
 bool WaitUntil(const std::function<bool()> &condition)
 {

@@ -99,24 +99,6 @@ bool WaitUntil(const std::function<bool()> &condition, int timeoutMilliseconds)
     return condition();
 }
 
-bool BringLoopbackUp()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    if (ok) {
-        request.ifr_flags |= IFF_UP | IFF_RUNNING;
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    }
-    const int savedErrno = errno;
-    ::close(fd);
-    errno = savedErrno;
-    return ok;
-}
-
 PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
                                          int timeoutSeconds,
                                          const ApplicationFactory &makeApplication)

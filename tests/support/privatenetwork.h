@@ -1,5 +1,7 @@
 #pragma once
 
+#include "loopback.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -20,8 +22,7 @@ struct PrivateNetworkResult
 };
 
 // Makes the child's application object; a QCoreApplication unless a test needs windows.
-using ApplicationFactory
-        = std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)>;
+using ApplicationFactory = std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)>;
 
 PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
                                          int timeoutSeconds = 120,
@@ -40,6 +41,3 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
 
 // Runs the event loop until condition holds or the deadline passes; true when it held.
 bool WaitUntil(const std::function<bool()> &condition, int timeoutMilliseconds = 5000);
-
-// Brings the loopback interface of the current network namespace up; false with errno on failure.
-bool BringLoopbackUp();
