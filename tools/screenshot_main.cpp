@@ -4,6 +4,7 @@
 #include "ui/fmMain.h"
 #include "ui/historygrid.h"
 #include "ui/widgetboxes.h"
+#include "widgettree.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -16,7 +17,9 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QTextStream>
 #include <QTimer>
+#include <QTreeView>
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -44,7 +47,9 @@ namespace {
 // every datagram of the station goes to port 34888 of its partner.
 constexpr quint16 kShotStationPort = 40000;
 constexpr quint16 kProtocolPort = 34888;
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 30000;
+// What the calling script and the test take for "cannot be done on this machine".
+constexpr int kCannotRunHere = 77;
 
 bool WaitUntil(const std::function<bool()> &condition)
 {
@@ -234,16 +239,69 @@ struct Scene
     std::unique_ptr<TfMain> window;
 };
 
+// The picture, and beside it (".tree" for ".png") what the window says and its tab order, so
+// that the picture and the check of its texts come from one and the same window.
 bool Save(QWidget *widget, const QString &path)
 {
     // Whatever is still queued for painting goes in first.
     QApplication::processEvents();
-    return widget->grab().save(path, "PNG");
+    if (!widget->grab().save(path, "PNG"))
+        return false;
+    QString treePath = path;
+    if (treePath.endsWith(QLatin1String(".png")))
+        treePath.chop(4);
+    QFile tree(treePath + QStringLiteral(".tree"));
+    if (!tree.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QTextStream out(&tree);
+    for (const QString &line : DescribeWidgetTree(widget))
+        out << line << '\n';
+    out.flush();
+    return out.status() == QTextStream::Ok && tree.flush();
+}
+
+// Selects the tree's nodes of these names, as a user's clicks would, in the group of that
+// name or, for a bare name, wherever it first stands.
+bool SelectInTree(QTreeView *tree, const QStringList &names)
+{
+    const QAbstractItemModel *model = tree->model();
+    QItemSelectionModel *selection = tree->selectionModel();
+    selection->clearSelection();
+    int found = 0;
+    for (const QString &name : names) {
+        for (int group = 0; group < model->rowCount(); ++group) {
+            const QModelIndex groupIndex = model->index(group, 0);
+            if (groupIndex.data().toString() == name) {
+                selection->select(groupIndex, QItemSelectionModel::Select);
+                selection->setCurrentIndex(groupIndex, QItemSelectionModel::NoUpdate);
+                ++found;
+                break;
+            }
+            tree->expand(groupIndex);
+            bool inGroup = false;
+            for (int row = 0; row < model->rowCount(groupIndex); ++row) {
+                const QModelIndex node = model->index(row, 0, groupIndex);
+                if (node.data().toString() == name) {
+                    selection->select(node, QItemSelectionModel::Select);
+                    selection->setCurrentIndex(node, QItemSelectionModel::NoUpdate);
+                    inGroup = true;
+                    break;
+                }
+            }
+            if (inGroup) {
+                ++found;
+                break;
+            }
+        }
+    }
+    return found == names.size();
 }
 
 // The window's commands open their dialogs modally and return only once they are closed, so
 // the dialog is grabbed from inside its own event loop and then closed.
-bool SaveModal(const std::function<void()> &open, const QString &path)
+bool SaveModal(const std::function<void()> &open,
+               const QString &path,
+               const std::function<void(QWidget *)> &prepare = {})
 {
     bool saved = false;
     QTimer poll;
@@ -253,6 +311,8 @@ bool SaveModal(const std::function<void()> &open, const QString &path)
         if (!dialog || !dialog->isVisible())
             return;
         poll.stop();
+        if (prepare)
+            prepare(dialog);
         saved = Save(dialog, path);
         dialog->close();
     });
@@ -284,6 +344,31 @@ const std::vector<Shot> &Shots()
              [](Scene &scene, const QString &path) {
                  return Save(scene.window.get(), path);
              }},
+            {"compose",
+             [](Scene &scene, const QString &path) {
+                 if (!SelectInTree(
+                             scene.window->tree(),
+                             {QStringLiteral("Jana Nováková"), QStringLiteral("Petr Dvořák")}))
+                     return false;
+                 return SaveModal([&] { scene.window->TreeDblClick(); },
+                                  path,
+                                  [](QWidget *dialog) {
+                                      if (auto *body = dialog->findChild<QPlainTextEdit *>())
+                                          body->setPlainText(QString::fromUtf8(
+                                                  "Porada se přesouvá na 14:00.\nPřineste "
+                                                  "prosím podklady k rozpočtu."));
+                                  });
+             }},
+            {"settings",
+             [](Scene &scene, const QString &path) {
+                 return SaveModal([&] { scene.window->tsParamClick(); }, path);
+             }},
+            {"members",
+             [](Scene &scene, const QString &path) {
+                 if (!SelectInTree(scene.window->tree(), {QStringLiteral("Obchod")}))
+                     return false;
+                 return SaveModal([&] { scene.window->tgMembersClick(); }, path);
+             }},
             {"about",
              [](Scene &scene, const QString &path) {
                  return SaveModal([&] { scene.window->taAboutClick(); }, path);
@@ -294,7 +379,8 @@ const std::vector<Shot> &Shots()
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: veltrin-screenshot MODE FILE.png\nmodes:");
+    std::fprintf(stderr,
+                 "usage: veltrin-screenshot MODE FILE.png (and FILE.tree beside it)\nmodes:");
     for (const Shot &shot : Shots())
         std::fprintf(stderr, " %s", shot.mode);
     std::fprintf(stderr, "\n");
@@ -321,7 +407,7 @@ int main(int argc, char *argv[])
                      "veltrin-screenshot: cannot make a private network namespace (%s; it "
                      "needs root)\n",
                      std::strerror(errno));
-        return 1;
+        return kCannotRunHere;
     }
     // Taken before the scene moves into its own current directory.
     const QString path = QFileInfo(QString::fromLocal8Bit(argv[2])).absoluteFilePath();
@@ -329,7 +415,10 @@ int main(int argc, char *argv[])
     QTemporaryDir runtime;
     if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && runtime.isValid())
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // On a display (the script's Xvfb) the pictures are drawn as a desktop draws them; without
+    // one, by the offscreen platform.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
 

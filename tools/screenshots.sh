@@ -1,20 +1,55 @@
 #!/usr/bin/env bash
-# Makes the documentation's pictures of the station: docs/mainwindow.png. The program runs the
-# real window on the offscreen platform inside a network namespace of its own, so it needs root
-# and no display.
+# Makes the documentation's pictures of the station (the main window, the compose, settings and
+# membership dialogs) and checks, from the same run, that each window says what it is meant to:
+# beside each picture the program writes the window's texts and tab order, which must match
+# tests/screens/<name>.tree line for line ('#' lines there are comments).
+#
+#   tools/screenshots.sh [BUILD_DIR [OUTPUT_DIR]]     (defaults: build, docs)
+#
+# Exit status: 0 drawn and matching, 1 a window differs or cannot be drawn, 77 cannot run here.
+#
+# The windows are drawn on an Xvfb display, as a desktop draws them. The station's port is fixed,
+# so the program runs the station inside a private network namespace, which needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${1:-build}"
+out_dir="${2:-docs}"
 shooter="$build_dir/tools/veltrin-screenshot"
+screens=(main compose settings members)
+
 if [ ! -x "$shooter" ]; then
     echo "screenshots: $shooter is missing; run 'make build' first" >&2
     exit 1
 fi
 if [ "$(id -u)" -ne 0 ]; then
-    echo "screenshots: the station's port is fixed, so the window runs in a private network" \
-         "namespace, which needs root" >&2
-    exit 1
+    echo "screenshots: skipped: the station's port is fixed, so the window runs in a" \
+         "private network namespace, which needs root" >&2
+    exit 77
 fi
-mkdir -p docs
-"$shooter" main docs/mainwindow.png
-echo "screenshots: wrote docs/mainwindow.png"
+if ! command -v xvfb-run >/dev/null; then
+    echo "screenshots: skipped: xvfb-run is missing (Debian package xvfb); run 'make deps'" >&2
+    exit 77
+fi
+mkdir -p "$out_dir"
+trees="$(mktemp -d)"
+trap 'rm -rf "$trees"' EXIT
+
+# One display for all the pictures; -a picks a free display number.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+    set -e
+    shooter="$1"; out_dir="$2"; trees="$3"; shift 3
+    for screen in "$@"; do
+        "$shooter" "$screen" "$trees/$screen.png"
+    done' _ "$shooter" "$out_dir" "$trees" "${screens[@]}"
+
+status=0
+for screen in "${screens[@]}"; do
+    if ! diff -u --label "tests/screens/$screen.tree" --label "$screen (as drawn)" \
+            <(grep -v '^#' "tests/screens/$screen.tree") "$trees/$screen.tree"; then
+        echo "screenshots: $screen does not say what it should" >&2
+        status=1
+    fi
+    cp "$trees/$screen.png" "$out_dir/$screen.png"
+    echo "screenshots: wrote $out_dir/$screen.png"
+done
+exit "$status"

@@ -190,6 +190,7 @@ void TfMain::buildLayout()
     auto *lpanelLayout = new QVBoxLayout(lpanel);
     lpanelLayout->setContentsMargins(4, 4, 4, 4);
     m_tree = new QTreeView(lpanel);
+    m_tree->setObjectName(QStringLiteral("tree"));
     auto *icons = new AddressBookIcons(m_tree);
     icons->setSourceModel(m_addressBook);
     m_tree->setModel(icons);
@@ -212,6 +213,7 @@ void TfMain::buildLayout()
     rpanelLayout->addWidget(m_pagesStatus);
 
     m_page = new QTabWidget(m_pagesStatus);
+    m_page->setObjectName(QStringLiteral("page"));
     const auto messagePage = [this](HistoryTable &table,
                                     HistoryGrid *&grid,
                                     QPlainTextEdit *&body,
@@ -250,8 +252,13 @@ void TfMain::buildLayout()
             {QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")}, true);
     outFont.setPointSize(8);
     m_outbody->setFont(outFont);
+    m_receivedGrid->setObjectName(QStringLiteral("DBGrid1"));
+    m_sentGrid->setObjectName(QStringLiteral("DBGrid2"));
+    m_inbody->setObjectName(QStringLiteral("inbody"));
+    m_outbody->setObjectName(QStringLiteral("outbody"));
 
     m_lQueue = new QTableWidget(0, 3);
+    m_lQueue->setObjectName(QStringLiteral("lQueue"));
     m_lQueue->setHorizontalHeaderLabels(
             {QStringLiteral("Čas"), QStringLiteral("Příjemce"), QStringLiteral("Zpráva")});
     m_lQueue->setColumnWidth(0, 88);
@@ -285,6 +292,7 @@ void TfMain::buildLayout()
     auto *panel1Layout = new QVBoxLayout(panel1);
     panel1Layout->setContentsMargins(0, 0, 0, 0);
     m_mstat = ReadOnlyText(panel1);
+    m_mstat->setObjectName(QStringLiteral("mstat"));
     m_mstat->setFocusPolicy(Qt::NoFocus);
     QPalette red = m_mstat->palette();
     red.setColor(QPalette::Base, red.color(QPalette::Button));

@@ -167,6 +167,7 @@ TfSend::TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWi
     , m_recipients(std::move(recipients))
 {
     std::erase(m_recipients, nullptr); // every row must stand for an entry
+    setObjectName(QStringLiteral("fSend"));
     setWindowTitle(QStringLiteral("Napsat zprávu"));
     setFixedSize(kClientWidth, kClientHeight);
 
@@ -176,6 +177,7 @@ TfSend::TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWi
     caption->setFont(bold);
 
     m_rcp = new QTableWidget(0, 2);
+    m_rcp->setObjectName(QStringLiteral("rcp"));
     m_rcp->setHorizontalHeaderLabels({QStringLiteral("Jméno"), QStringLiteral("Adresa")});
     m_rcp->setColumnWidth(0, kNameColumnWidth);
     m_rcp->setColumnWidth(1, kHostColumnWidth);
@@ -196,14 +198,17 @@ TfSend::TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWi
     m_rcp->installEventFilter(this);
 
     m_body = new TMessageMemo;
+    m_body->setObjectName(QStringLiteral("body"));
     m_body->setFrameShape(QFrame::NoFrame);
     m_body->setMaxLength(kMaxBodyLength);
     m_body->setTabChangesFocus(true);
     m_body->installEventFilter(this);
 
     m_send = new QPushButton(StationImage(StationImages::NewMessage), QStringLiteral("Poslat"));
+    m_send->setObjectName(QStringLiteral("BitBtn1"));
     m_send->setFixedSize(kButtonWidth, kButtonHeight);
     m_cancel = new QPushButton(QStringLiteral("Storno"));
+    m_cancel->setObjectName(QStringLiteral("BitBtn2"));
     m_cancel->setFixedSize(kButtonWidth, kButtonHeight);
     connect(m_send, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { reject(); });

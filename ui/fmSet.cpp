@@ -344,6 +344,7 @@ TfSet::TfSet(Tdm &dm, QWidget *parent)
                       | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , m_dm(dm)
 {
+    setObjectName(QStringLiteral("fSet"));
     setWindowTitle(QStringLiteral("Nastavení parametrů"));
     setFont(DialogFont());
     setFixedSize(kClientWidth, kClientHeight);
@@ -359,30 +360,36 @@ void TfSet::buildControls()
 
     PlacedLabel(QStringLiteral("Jméno, identifikace této stanice"), 24, 16, true, this);
     m_eName = new QLineEdit(this);
+    m_eName->setObjectName(QStringLiteral("eName"));
     m_eName->setGeometry(24, 32, kFieldWidth, m_eName->sizeHint().height());
     new CodePageGuard(m_eName);
 
     m_ePort = new TSpinEdit(kMinimumPort, kMaximumPort, this);
+    m_ePort->setObjectName(QStringLiteral("ePort"));
     m_ePort->setGeometry(48, 64, 65, m_ePort->sizeHint().height());
     QLabel *portLabel = PlacedLabel(QStringLiteral("Port"), 24, 64, false, this);
     portLabel->resize(portLabel->width(), m_ePort->height());
     portLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     m_eIP = new QCheckBox(QStringLiteral("Převádět název příjemce na IP adresu"), this);
+    m_eIP->setObjectName(QStringLiteral("eIP"));
     m_eIP->adjustSize();
     m_eIP->setGeometry(120, 64, m_eIP->width(), m_ePort->height());
 
     // Neither button is the default one, so Enter in a field presses neither.
     m_button1 = new QPushButton(QStringLiteral("OK"), this);
+    m_button1->setObjectName(QStringLiteral("Button1"));
     m_button1->setGeometry(160, 284, kButtonWidth, kButtonHeight);
     m_button1->setAutoDefault(false);
     m_button2 = new QPushButton(QStringLiteral("Storno"), this);
+    m_button2->setObjectName(QStringLiteral("Button2"));
     m_button2->setGeometry(248, 284, kButtonWidth, kButtonHeight);
     m_button2->setAutoDefault(false);
     connect(m_button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(m_button2, &QPushButton::clicked, this, [this] { reject(); });
 
     m_eRecs = new QGroupBox(QStringLiteral("Max počet zpráv v tabulkách"), this);
+    m_eRecs->setObjectName(QStringLiteral("eRecs"));
     m_eRecs->setGeometry(24, 96, kFieldWidth, 57);
     auto *items = new QGridLayout(m_eRecs);
     items->setContentsMargins(8, 0, 8, 2);
@@ -397,7 +404,10 @@ void TfSet::buildControls()
     PlacedLabel(QStringLiteral("Upozornit na příchozí zprávu"), 24, 184, true, this);
     m_cOpen = PlacedCheckBox(QStringLiteral("Otevřít okno se zprávou"), 24, 208, this);
     m_cWave = PlacedCheckBox(QStringLiteral("Přehrát zvuk"), 24, 224, this);
+    m_cOpen->setObjectName(QStringLiteral("cOpen"));
+    m_cWave->setObjectName(QStringLiteral("cWave"));
     m_eWave = new TFilenameEdit(this);
+    m_eWave->setObjectName(QStringLiteral("eWave"));
     m_eWave->setGeometry(24, 240, kFieldWidth, m_eWave->sizeHint().height());
     m_eWave->setFilter(QStringLiteral("Wave (*.wav)"));
     new CodePageGuard(m_eWave->editor());

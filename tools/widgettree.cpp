@@ -1,0 +1,182 @@
+#include "widgettree.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolBar>
+#include <QTreeView>
+#include <QWidget>
+
+#include <algorithm>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+// The program's own directory differs from one build to the next; it is shown by name.
+QString Quoted(const QString &text)
+{
+    QString flat = text;
+    flat.replace(QCoreApplication::applicationDirPath(), QLatin1String("<program dir>"));
+    flat.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return QLatin1Char('"') + flat + QLatin1Char('"');
+}
+
+// An action's text without its keyboard accelerator marks, as the user reads it.
+QString ActionText(const QAction *action)
+{
+    if (action->isSeparator())
+        return QStringLiteral("-");
+    QString text = action->text();
+    text.remove(QLatin1Char('&'));
+    return Quoted(text);
+}
+
+void DescribeMenus(QMainWindow *window, QStringList &lines)
+{
+    for (QAction *menuAction : window->menuBar()->actions()) {
+        lines << QStringLiteral("menu ") + ActionText(menuAction);
+        if (QMenu *menu = menuAction->menu()) {
+            for (QAction *item : menu->actions())
+                lines << QStringLiteral("  item ") + ActionText(item);
+        }
+    }
+    for (QToolBar *bar : window->findChildren<QToolBar *>()) {
+        for (QAction *action : bar->actions()) {
+            lines << QStringLiteral("tool ")
+                             + (action->isSeparator() ? QStringLiteral("-")
+                                                      : Quoted(action->toolTip()));
+        }
+    }
+}
+
+// The visible texts of one widget, or none when it shows no text of its own.
+QStringList TextsOf(QWidget *widget)
+{
+    QStringList texts;
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        if (!label->text().isEmpty())
+            texts << QStringLiteral("label ") + Quoted(label->text());
+    } else if (auto *radio = qobject_cast<QRadioButton *>(widget)) {
+        texts << QStringLiteral("radio ") + Quoted(radio->text());
+    } else if (auto *check = qobject_cast<QCheckBox *>(widget)) {
+        texts << QStringLiteral("check ") + Quoted(check->text());
+    } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+        if (!button->text().isEmpty())
+            texts << QStringLiteral("button ") + Quoted(button->text());
+    } else if (auto *group = qobject_cast<QGroupBox *>(widget)) {
+        texts << QStringLiteral("group ") + Quoted(group->title());
+    } else if (auto *tabs = qobject_cast<QTabWidget *>(widget)) {
+        for (int i = 0; i < tabs->count(); ++i)
+            texts << QStringLiteral("page ") + Quoted(tabs->tabText(i));
+    } else if (auto *view = qobject_cast<QAbstractItemView *>(widget)) {
+        const QHeaderView *header = nullptr;
+        if (auto *table = qobject_cast<QTableView *>(view))
+            header = table->horizontalHeader();
+        else if (auto *tree = qobject_cast<QTreeView *>(view))
+            header = tree->header();
+        if (view->model() && header && header->isVisibleTo(widget)) {
+            // In the order the columns stand, leaving out those the view does not show.
+            for (int visual = 0; visual < header->count(); ++visual) {
+                const int column = header->logicalIndex(visual);
+                if (header->isSectionHidden(column))
+                    continue;
+                texts << QStringLiteral("column ")
+                                 + Quoted(view->model()
+                                                  ->headerData(column, Qt::Horizontal)
+                                                  .toString());
+            }
+        }
+    }
+    return texts;
+}
+
+bool IsOwnName(const QString &name)
+{
+    return !name.isEmpty() && !name.startsWith(QLatin1String("qt_"));
+}
+
+// A control by the name it was given; its inner parts (the editor of a number field, the
+// items of a group) go by the name of the control they belong to.
+QString ControlName(QWidget *widget, QWidget *window)
+{
+    for (QWidget *w = widget; w && w != window; w = w->parentWidget()) {
+        if (IsOwnName(w->objectName()))
+            return w->objectName();
+    }
+    QString text;
+    if (auto *button = qobject_cast<QAbstractButton *>(widget))
+        text = button->text();
+    return QString::fromLatin1(widget->metaObject()->className())
+           + (text.isEmpty() ? QString() : QLatin1Char(' ') + Quoted(text));
+}
+
+QStringList TabOrder(QWidget *window)
+{
+    QWidget *start = window->focusWidget() ? window->focusWidget() : window;
+    QStringList names;
+    QWidget *widget = start;
+    do {
+        if (widget != window && widget->isVisibleTo(window)
+            && (widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus
+            && widget->window() == window) {
+            const QString name = ControlName(widget, window);
+            if (names.isEmpty() || names.last() != name)
+                names << name;
+        }
+        widget = widget->nextInFocusChain();
+    } while (widget && widget != start);
+    if (names.size() > 1 && names.first() == names.last())
+        names.removeLast();
+    return names;
+}
+
+} // namespace
+
+QStringList DescribeWidgetTree(QWidget *window)
+{
+    QStringList lines{QStringLiteral("window ") + Quoted(window->windowTitle())};
+    if (auto *mainWindow = qobject_cast<QMainWindow *>(window))
+        DescribeMenus(mainWindow, lines);
+
+    struct Placed
+    {
+        int top;
+        int left;
+        int order;
+        QStringList texts;
+    };
+    std::vector<Placed> placed;
+    const QList<QWidget *> widgets = window->findChildren<QWidget *>();
+    for (int i = 0; i < widgets.size(); ++i) {
+        QWidget *widget = widgets[i];
+        if (!widget->isVisibleTo(window) || widget->window() != window)
+            continue;
+        // A button of a toolbar is its action, already described with the toolbar.
+        if (qobject_cast<QToolBar *>(widget->parentWidget()))
+            continue;
+        QStringList texts = TextsOf(widget);
+        if (texts.isEmpty())
+            continue;
+        const QPoint at = widget->mapTo(window, QPoint(0, 0));
+        placed.push_back({at.y(), at.x(), i, texts});
+    }
+    std::stable_sort(placed.begin(), placed.end(), [](const Placed &a, const Placed &b) {
+        return std::tie(a.top, a.left, a.order) < std::tie(b.top, b.left, b.order);
+    });
+    for (const Placed &entry : placed)
+        lines << entry.texts;
+
+    lines << QStringLiteral("tab ") + TabOrder(window).join(QLatin1Char(' '));
+    return lines;
+}
