@@ -50,6 +50,7 @@ public:
     void kill();
 
     bool hasStarted() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; } // -1 until started
     bool hasFinished() const { return m_finished; }
     // -1 unless the program has exited by itself (still running, killed, never started).
     int exitCode() const;

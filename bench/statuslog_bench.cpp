@@ -1,0 +1,289 @@
+#include "core/udm.h"
+#include "platform/codepage.h"
+#include "platform/messageboxes.h"
+#include "support/loopback.h"
+#include "ui/fmMain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+// What the station window's status log costs. The log keeps every line for the whole run, so a
+// flood of new messages, each of which adds a line, makes it grow for as long as the flood
+// lasts. Measured: the resident memory and the time one appended line costs, on the real
+// window under the offscreen platform, and how many lines a flood of new messages over the
+// loopback adds per second; from both, how fast a flood eats memory. The station's port is
+// fixed, so everything runs in a network namespace of this process's own.
+
+namespace {
+
+constexpr int kDefaultLines = 100000;
+constexpr int kBatch = 1000;
+constexpr int kFloodMs = 10000;
+// The station listens away from the protocol port, so that the flooder can hold that port and
+// the confirmations go to it instead of back into the station.
+constexpr quint16 kBenchStationPort = 40000;
+constexpr quint16 kProtocolPort = 34888;
+constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+
+class PrintingBoxes : public MessageBoxes
+{
+public:
+    void error(const QByteArray &text) override { print("error", text); }
+    void warning(const QByteArray &text) override { print("warning", text); }
+
+private:
+    static void print(const char *kind, const QByteArray &text)
+    {
+        std::fprintf(stderr,
+                     "bench_statuslog: %s box: %s\n",
+                     kind,
+                     DecodeWindows1250(text).toLocal8Bit().constData());
+    }
+};
+
+// This process's resident set in bytes, or -1.
+long long ResidentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+void LetWindowCatchUp()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+struct AppendFigures
+{
+    long long bytesPerLine = 0;
+    double firstLinesPerSecond = 0; // over the first tenth of the lines
+    double lastLinesPerSecond = 0;  // over the last tenth
+};
+
+// Appends count lines the way the window adds them, letting it lay out and paint after each
+// batch as its event loop would.
+AppendFigures AppendLines(TfMain &window, const QByteArray &line, int count)
+{
+    LetWindowCatchUp();
+    const long long before = ResidentBytes();
+    const int batches = count / kBatch;
+    const int tenth = std::max(batches / 10, 1);
+    qint64 firstNs = 0;
+    qint64 lastNs = 0;
+    for (int batch = 0; batch < batches; ++batch) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < kBatch; ++i)
+            window.addStatusLine(line);
+        LetWindowCatchUp();
+        if (batch < tenth)
+            firstNs += timer.nsecsElapsed();
+        if (batch >= batches - tenth)
+            lastNs += timer.nsecsElapsed();
+    }
+    AppendFigures figures;
+    figures.bytesPerLine = (ResidentBytes() - before) / std::max(count, 1);
+    figures.firstLinesPerSecond = tenth * kBatch * 1e9 / double(std::max<qint64>(firstNs, 1));
+    figures.lastLinesPerSecond = tenth * kBatch * 1e9 / double(std::max<qint64>(lastNs, 1));
+    return figures;
+}
+
+// Sends distinct well-formed messages to the station as fast as it can until stopped.
+class Flooder
+{
+public:
+    Flooder()
+        : m_sending(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+        , m_confirmations(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const auto *where = reinterpret_cast<const sockaddr *>(&address);
+        address.sin_port = htons(kProtocolPort);
+        // The confirmations are only to be absorbed; once the buffer is full they are dropped.
+        m_ok = m_sending >= 0 && m_confirmations >= 0
+               && ::bind(m_confirmations, where, sizeof address) == 0;
+        address.sin_port = htons(kBenchStationPort);
+        m_ok = m_ok && ::connect(m_sending, where, sizeof address) == 0;
+    }
+    ~Flooder()
+    {
+        stop();
+        for (const int fd : {m_sending, m_confirmations}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    Flooder(const Flooder &) = delete;
+    Flooder &operator=(const Flooder &) = delete;
+
+    bool ok() const { return m_ok; }
+
+    void start()
+    {
+        m_thread = std::thread([this] {
+            while (!m_stop.load(std::memory_order_relaxed)) {
+                const std::string datagram = "=FLOOD~" + std::to_string(++m_sent)
+                                             + "|Flood|Zpr\xe1va b\xechem z\xe1plavy";
+                // A full socket buffer at the station drops the datagram; the flood goes on.
+                [[maybe_unused]] const ssize_t n
+                        = ::send(m_sending, datagram.data(), datagram.size(), 0);
+            }
+        });
+    }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    unsigned long long sent() const { return m_sent; }
+
+private:
+    int m_sending;
+    int m_confirmations;
+    bool m_ok = false;
+    std::atomic<bool> m_stop{false};
+    unsigned long long m_sent = 0;
+    std::thread m_thread;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    int lines = kDefaultLines;
+    if (argc > 1)
+        lines = std::max(kBatch, std::atoi(argv[1]) / kBatch * kBatch);
+
+    // Before any thread exists, so that every thread of the process lives in the namespace.
+    if (::unshare(CLONE_NEWNET) != 0) {
+        std::printf("bench_statuslog: cannot create a private network namespace (%s; it needs "
+                    "root): nothing measured.\n",
+                    std::strerror(errno));
+        return 0;
+    }
+    if (!BringLoopbackUp()) {
+        std::printf("bench_statuslog: cannot bring lo up in the private network namespace "
+                    "(%s): nothing measured.\n",
+                    std::strerror(errno));
+        return 0;
+    }
+
+    QTemporaryDir configDir;
+    QTemporaryDir workDir; // the address book is read from the current directory
+    if (!configDir.isValid() || !workDir.isValid()) {
+        std::fprintf(stderr, "bench_statuslog: no temporary directory\n");
+        return 1;
+    }
+    qputenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QDir::setCurrent(workDir.path());
+    {
+        QFile ini(configDir.filePath(QStringLiteral("veltrin.ini")));
+        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            std::fprintf(stderr, "bench_statuslog: cannot write the settings file\n");
+            return 1;
+        }
+        ini.write("[TCPIP]\r\nPORT=" + QByteArray::number(kBenchStationPort)
+                  + "\r\nIDENT=Bench\r\n");
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    PrintingBoxes boxes;
+    Tdm dm(boxes, [] { return QByteArray("BENCH"); });
+    if (!dm.started()) {
+        std::fprintf(stderr, "bench_statuslog: the station did not start\n");
+        return 1;
+    }
+    TfMain window(dm, nullptr, TfMain::Tray::Unavailable);
+    window.show();
+    LetWindowCatchUp();
+
+    std::printf("bench_statuslog: the status log of the station window, offscreen, %d lines "
+                "per run\n",
+                lines);
+    // The line a new message adds: its sender's ident, short and at its longest.
+    const QByteArray prefix = EncodeWindows1250(QStringLiteral("Nov\u00e1 zpr\u00e1va od "));
+    long long longestBytesPerLine = 0;
+    for (const QByteArray &ident : {QByteArray("Flood"), QByteArray(32, 'X')}) {
+        const QByteArray line = prefix + ident;
+        const AppendFigures figures = AppendLines(window, line, lines);
+        longestBytesPerLine = std::max(longestBytesPerLine, figures.bytesPerLine);
+        std::printf("  line of %3lld characters: %lld bytes resident per line; %.0f lines per s "
+                    "appended over the first tenth, %.0f over the last\n",
+                    static_cast<long long>(line.size()),
+                    figures.bytesPerLine,
+                    figures.firstLinesPerSecond,
+                    figures.lastLinesPerSecond);
+    }
+
+    // A flood of distinct messages through the real core and window.
+    Flooder flooder;
+    if (!flooder.ok()) {
+        std::fprintf(
+                stderr, "bench_statuslog: cannot set up the flooder: %s\n", std::strerror(errno));
+        return 1;
+    }
+    LetWindowCatchUp();
+    const int linesBefore = window.statusLog()->blockCount();
+    const long long residentBefore = ResidentBytes();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    flooder.start();
+    QEventLoop loop;
+    QTimer::singleShot(kFloodMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    flooder.stop();
+    const double seconds = double(elapsed.nsecsElapsed()) / 1e9;
+    const int floodLines = window.statusLog()->blockCount() - linesBefore;
+    const long long floodGrowth = ResidentBytes() - residentBefore;
+    const double linesPerSecond = floodLines / seconds;
+    std::printf("  flood of distinct messages for %.1f s: %llu sent, %d status lines added, "
+                "%.0f lines per s; resident memory %+.1f MiB (%lld bytes per line)\n",
+                seconds,
+                flooder.sent(),
+                floodLines,
+                linesPerSecond,
+                double(floodGrowth) / (1024.0 * 1024.0),
+                floodLines > 0 ? floodGrowth / floodLines : 0LL);
+
+    // The worst case: the longest line at the rate the flood reached.
+    const double bytesPerHour = linesPerSecond * double(longestBytesPerLine) * 3600.0;
+    std::printf("  a sustained flood grows the station by %.0f MiB per hour as measured, the log "
+                "alone by up to %.0f MiB per hour: 1 GiB after %.1f h, 8 GiB after %.1f h\n",
+                double(floodGrowth) / seconds * 3600.0 / (1024.0 * 1024.0),
+                bytesPerHour / (1024.0 * 1024.0),
+                bytesPerHour > 0 ? kGiB / bytesPerHour : 0.0,
+                bytesPerHour > 0 ? 8 * kGiB / bytesPerHour : 0.0);
+    return 0;
+}
