@@ -1,4 +1,5 @@
 #include "core/udm.h"
+#include "localsend/localsendservice.h"
 #include "platform/ui/helpviewer.h"
 #include "resources/stationimages.h"
 #include "ui/fmMain.h"
@@ -29,6 +30,10 @@ int main(int argc, char *argv[])
 
     WidgetMessageBoxes boxes;
     Tdm dm(boxes);
+    // veltrin-send hands its messages to the running station here; the station runs without.
+    LocalSendService localSend(dm);
+    if (QString problem; dm.started() && !localSend.start(&problem))
+        qWarning("veltrin-send cannot reach this station: %s", qUtf8Printable(problem));
     int result = 0;
     {
         TfMain fMain(dm, &tray, trayMode);

@@ -114,14 +114,16 @@ void Tdm::postStatusText(const QByteArray &text)
         QCoreApplication::postEvent(m_receiver, new StationEvent(text));
 }
 
-void Tdm::QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body)
+std::shared_ptr<TMessageQueueItem>
+Tdm::QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body)
 {
     const qint32 id
             = AppendMessage(tOut, PartnerText(name, host), body, StationSettings.MAXRECS, m_boxes);
     const QByteArray key = MakeMessageKey(ComputerName, id);
-    OutboundQueue.push_back(
-            std::make_shared<TMessageQueueItem>(key, StationSettings.IDENT, host, body));
+    auto entry = std::make_shared<TMessageQueueItem>(key, StationSettings.IDENT, host, body);
+    OutboundQueue.push_back(entry);
     post(seQueued, OutboundQueue, int(OutboundQueue.size()) - 1);
+    return entry;
 }
 
 void Tdm::timTimer()
@@ -284,6 +286,8 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
                                                                   + effect.entry->ErrorText;
         OutboundQueue.erase(OutboundQueue.begin() + effect.position);
         effect.queueRow = StationEventEffect::QueueRow::Removed;
+        if (m_queueOutcome)
+            m_queueOutcome(*effect.entry);
         break;
     }
     case seReceived:

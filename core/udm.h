@@ -40,8 +40,18 @@ public:
 
     static QString HelpFilePath();
 
-    // Queues one message for one recipient; it is sent at the next tick.
-    void QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body);
+    // Queues one message for one recipient; it is sent at the next tick. The entry is handed
+    // back for callers that follow this one copy (its fields may still be set before the tick).
+    std::shared_ptr<TMessageQueueItem>
+    QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body);
+
+    // Told of every entry that leaves the queue confirmed or given up, as the receiver's share
+    // of the notification removes it; its State says which. Nothing else changes meanwhile.
+    using QueueOutcomeObserver = std::function<void(const TMessageQueueItem &entry)>;
+    void setQueueOutcomeObserver(QueueOutcomeObserver observer)
+    {
+        m_queueOutcome = std::move(observer);
+    }
 
     // One tick of the clock: attempts due messages, newest first, and reports given-up ones,
     // letting pending events run between two entries.
@@ -100,6 +110,7 @@ private:
     MessageBoxes &m_boxes;
     QPointer<QObject> m_receiver;
     std::function<void()> m_pump;
+    QueueOutcomeObserver m_queueOutcome;
     bool m_started = false;
     bool m_inTick = false;
 };

@@ -1,0 +1,243 @@
+#include "localsendservice.h"
+#include "localsendprotocol.h"
+
+#include "core/udm.h"
+#include "platform/codepage.h"
+#include "platform/error.h"
+
+#include <QLocalSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kLiveSocketProbeMs = 500;
+
+QByteArray Text(QStringView czech)
+{
+    return EncodeWindows1250(czech);
+}
+
+// The directory already keeps others out; the peer's own word on who it is makes sure.
+bool IsSameUser(const QLocalSocket &socket)
+{
+#ifdef SO_PEERCRED
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length)
+        != 0) {
+        return false;
+    }
+    return credentials.uid == ::geteuid();
+#else
+    Q_UNUSED(socket);
+    return true;
+#endif
+}
+
+} // namespace
+
+struct LocalSendService::Client
+{
+    struct Copy
+    {
+        std::weak_ptr<TMessageQueueItem> entry;
+        quint32 index = 0;
+    };
+
+    QLocalSocket *socket = nullptr;
+    FrameReader reader;
+    QTimer requestTimeout;
+    bool requestTaken = false;
+    std::vector<Copy> copies; // those whose outcome is still to be told
+};
+
+LocalSendService::LocalSendService(Tdm &dm, QObject *parent)
+    : QObject(parent)
+    , m_dm(dm)
+{
+    m_server.setSocketOptions(QLocalServer::UserAccessOption);
+    connect(&m_server, &QLocalServer::newConnection, this, [this] { accept(); });
+}
+
+LocalSendService::~LocalSendService()
+{
+    if (m_observing)
+        m_dm.setQueueOutcomeObserver({});
+    for (const std::unique_ptr<Client> &client : m_clients) {
+        client->socket->disconnect(this);
+        client->socket->abort();
+    }
+    m_clients.clear();
+    m_server.close();
+}
+
+bool LocalSendService::start(QString *problem, const QString &path)
+{
+    const QString name = path.isEmpty() ? LocalSendSocketPath() : path;
+    // Listening puts a new socket in place of whatever file has the name, so a live one must
+    // be asked first; one that nobody answers on was left by a station that ended abruptly.
+    QLocalSocket probe;
+    probe.connectToServer(name);
+    if (probe.waitForConnected(kLiveSocketProbeMs)) {
+        *problem = QStringLiteral("another station already answers on ") + name;
+        return false;
+    }
+    bool listening = m_server.listen(name);
+    if (!listening && m_server.serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalServer::removeServer(name);
+        listening = m_server.listen(name);
+    }
+    if (!listening) {
+        *problem = name + QStringLiteral(": ") + m_server.errorString();
+        return false;
+    }
+    m_dm.setQueueOutcomeObserver([this](const TMessageQueueItem &entry) { report(entry); });
+    m_observing = true;
+    return true;
+}
+
+void LocalSendService::accept()
+{
+    while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+        if (!IsSameUser(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto client = std::make_unique<Client>();
+        client->socket = socket;
+        client->requestTimeout.setSingleShot(true);
+        client->requestTimeout.setInterval(kRequestTimeoutMs);
+        connect(&client->requestTimeout, &QTimer::timeout, socket, [this, socket] {
+            if (Client *late = clientOf(socket))
+                refuse(*late, Text(u"Požadavek nedošel celý."));
+        });
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+            if (Client *reading = clientOf(socket))
+                read(*reading);
+        });
+        // Queued: a client goes only once nothing of the service is busy with it any more.
+        connect(
+                socket,
+                &QLocalSocket::disconnected,
+                this,
+                [this, socket] { forget(socket); },
+                Qt::QueuedConnection);
+        client->requestTimeout.start();
+        Client &added = *client;
+        m_clients.push_back(std::move(client));
+        read(added); // what came with the connection
+    }
+}
+
+LocalSendService::Client *LocalSendService::clientOf(QLocalSocket *socket)
+{
+    for (const std::unique_ptr<Client> &client : m_clients) {
+        if (client->socket == socket)
+            return client.get();
+    }
+    return nullptr;
+}
+
+void LocalSendService::read(Client &client)
+{
+    const QByteArray bytes = client.socket->readAll();
+    // One request per connection: whatever follows it is not looked at.
+    if (client.requestTaken)
+        return;
+    client.reader.append(bytes);
+    const std::optional<QByteArray> payload = client.reader.next();
+    if (payload)
+        take(client, *payload);
+    else if (client.reader.overlong())
+        refuse(client, Text(u"Požadavek je příliš dlouhý."));
+}
+
+void LocalSendService::take(Client &client, const QByteArray &payload)
+{
+    client.requestTaken = true;
+    client.requestTimeout.stop();
+    const std::optional<LocalSendRequest> request = DecodeRequest(payload);
+    if (!request) {
+        refuse(client, Text(u"Požadavek nemá platný tvar."));
+        return;
+    }
+    if (const std::optional<QByteArray> problem = RequestProblem(*request)) {
+        refuse(client, *problem);
+        return;
+    }
+    try {
+        for (qsizetype i = 0; i < request->hosts.size(); ++i) {
+            const QByteArray &host = request->hosts[i];
+            // As the headless console does, the host stands for the recipient's name too.
+            const std::shared_ptr<TMessageQueueItem> entry
+                    = m_dm.QueueMessage(host, host, request->body);
+            // Nothing has been sent yet: the first attempt comes with the next tick.
+            if (request->ident)
+                entry->Ident = *request->ident;
+            client.copies.push_back({entry, quint32(i)});
+        }
+    } catch (const std::exception &error) {
+        // Copies queued before the failure still go out; their outcomes still come.
+        if (client.copies.empty()) {
+            refuse(client, ErrorTextOf(error));
+            return;
+        }
+    }
+    LocalSendReply accepted;
+    accepted.kind = LocalSendReply::Kind::Accepted;
+    accepted.index = quint32(client.copies.size());
+    send(client, EncodeReplyFrame(accepted));
+}
+
+void LocalSendService::refuse(Client &client, const QByteArray &text)
+{
+    client.requestTaken = true;
+    client.requestTimeout.stop();
+    LocalSendReply refused;
+    refused.kind = LocalSendReply::Kind::Refused;
+    refused.text = text;
+    send(client, EncodeReplyFrame(refused));
+    client.socket->disconnectFromServer(); // once what was written has gone out
+}
+
+void LocalSendService::send(Client &client, const QByteArray &frame)
+{
+    if (client.socket->state() == QLocalSocket::ConnectedState)
+        client.socket->write(frame);
+}
+
+void LocalSendService::forget(QLocalSocket *socket)
+{
+    // The copies stay queued in the station; only nobody waits for their outcome any more.
+    std::erase_if(m_clients, [socket](const std::unique_ptr<Client> &client) {
+        return client->socket == socket;
+    });
+    socket->deleteLater();
+}
+
+void LocalSendService::report(const TMessageQueueItem &entry)
+{
+    for (const std::unique_ptr<Client> &client : m_clients) {
+        auto copy = std::find_if(
+                client->copies.begin(), client->copies.end(), [&entry](const Client::Copy &c) {
+                    return c.entry.lock().get() == &entry;
+                });
+        if (copy == client->copies.end())
+            continue;
+        LocalSendReply outcome;
+        outcome.kind = LocalSendReply::Kind::Outcome;
+        outcome.index = copy->index;
+        // A confirmation that overtook the give-up still means the partner has the message.
+        outcome.confirmed = entry.State == TMessageQueueItem::Confirmed;
+        outcome.text = outcome.confirmed ? QByteArray() : entry.ErrorText;
+        client->copies.erase(copy);
+        send(*client, EncodeReplyFrame(outcome));
+        if (client->copies.empty())
+            client->socket->disconnectFromServer();
+        return;
+    }
+}

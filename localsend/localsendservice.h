@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class QLocalSocket;
+class Tdm;
+struct TMessageQueueItem;
+
+// Lets veltrin-send hand a message to the running station instead of taking the port itself.
+// Each connection may make one request: its copies are queued exactly as the compose dialog
+// queues them, and the connection is told when each one is confirmed or given up, then closed.
+// Anything that is not a well-formed request from this same user is refused. Once listening,
+// the service holds the core's queue outcome observer.
+class LocalSendService : public QObject
+{
+public:
+    // How long a connection may take to deliver its request.
+    static constexpr int kRequestTimeoutMs = 10000;
+
+    explicit LocalSendService(Tdm &dm, QObject *parent = nullptr);
+    ~LocalSendService() override;
+
+    // Listens on path (LocalSendSocketPath() unless a test says otherwise). A socket left behind
+    // by a station that ended without removing it is replaced; a live one is not. False with
+    // the reason when it cannot listen; the station runs on without this way in.
+    bool start(QString *problem, const QString &path = {});
+    QString path() const { return m_server.fullServerName(); }
+
+private:
+    struct Client;
+
+    void accept();
+    void read(Client &client);
+    void take(Client &client, const QByteArray &payload);
+    void refuse(Client &client, const QByteArray &text);
+    void send(Client &client, const QByteArray &frame);
+    void forget(QLocalSocket *socket);
+    void report(const TMessageQueueItem &entry);
+    Client *clientOf(QLocalSocket *socket);
+
+    Tdm &m_dm;
+    QLocalServer m_server;
+    std::vector<std::unique_ptr<Client>> m_clients;
+    bool m_observing = false;
+};

@@ -1,0 +1,164 @@
+#include "standalonesender.h"
+
+#include "core/transport/udpclient.h"
+#include "core/udm.h"
+#include "platform/error.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qint64 kRowIdUnitMs = 100;
+constexpr qint64 kRowIdBase = 1000000000;   // ten digits from the start
+constexpr qint64 kRowIdPeriod = 1000000000; // the time wraps after about three years
+
+} // namespace
+
+RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count)
+{
+    const qint64 unit = nowMsSinceEpoch / kRowIdUnitMs;
+    return {kRowIdBase + unit % kRowIdPeriod, (unit + count) * kRowIdUnitMs};
+}
+
+StandaloneSender::StandaloneSender(QByteArray computerName,
+                                   QByteArray ident,
+                                   QByteArrayList hosts,
+                                   QByteArray body,
+                                   bool resolveNames,
+                                   std::chrono::milliseconds retryInterval,
+                                   quint16 listenPort)
+    : m_computerName(std::move(computerName))
+    , m_reported(std::size_t(hosts.size()), false)
+    , m_resolveNames(resolveNames)
+    , m_retryInterval(retryInterval)
+    , m_listenPort(listenPort)
+{
+    m_rowIds = ReserveRowIds(QDateTime::currentMSecsSinceEpoch(), hosts.size());
+    m_copies.reserve(std::size_t(hosts.size()));
+    for (qsizetype i = 0; i < hosts.size(); ++i) {
+        m_copies.emplace_back(
+                MakeMessageKey(m_computerName, m_rowIds.firstRowId + i), ident, hosts[i], body);
+    }
+    m_retry.setInterval(m_retryInterval);
+    connect(&m_retry, &QTimer::timeout, this, [this] { attemptAll(); });
+    m_finishTimer.setSingleShot(true);
+    connect(&m_finishTimer, &QTimer::timeout, this, [this] {
+        m_done = true;
+        m_server.setActive(false);
+        if (m_finished)
+            m_finished();
+    });
+    m_server.setOnUDPRead(
+            [this](UdpServer &, const QByteArray &data, SocketBinding &) { read(data); });
+}
+
+StandaloneSender::~StandaloneSender()
+{
+    m_server.setActive(false);
+}
+
+void StandaloneSender::start()
+{
+    m_server.setDefaultPort(m_listenPort);
+    m_server.setActive(true);
+    attemptAll();
+    if (!allSettled() && !m_stopped)
+        m_retry.start();
+}
+
+void StandaloneSender::stop()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_retry.stop();
+    finishWhenKeysAreSpent();
+}
+
+void StandaloneSender::attemptAll()
+{
+    for (std::size_t i = 0; i < m_copies.size() && !m_stopped; ++i) {
+        if (m_copies[i].State == TMessageQueueItem::Pending)
+            attempt(i);
+    }
+}
+
+void StandaloneSender::attempt(std::size_t index)
+{
+    TMessageQueueItem &copy = m_copies[index];
+    if (copy.Attempts < 1) {
+        giveUp(index);
+        return;
+    }
+    try {
+        UdpClient client;
+        --copy.Attempts;
+        // As the station does: a name is resolved once, and later attempts go to the address.
+        if (m_resolveNames && !Tdm::IsDottedAddress(copy.Host)) {
+            const QByteArray address = Tdm::ResolveToAddress(copy.Host);
+            if (!address.isEmpty())
+                copy.Host = address;
+        }
+        client.setHost(copy.Host);
+        client.setPort(kStationPort);
+        client.Send(BuildMessageDatagram(copy.Key, copy.Ident, copy.Body));
+    } catch (const std::exception &error) {
+        copy.ErrorText = ErrorTextOf(error);
+        giveUp(index);
+    }
+}
+
+void StandaloneSender::giveUp(std::size_t index)
+{
+    m_copies[index].Attempts = 0;
+    m_copies[index].State = TMessageQueueItem::GivenUp;
+    settle(index);
+}
+
+void StandaloneSender::read(const QByteArray &data)
+{
+    const QByteArray text = DatagramText(data);
+    if (KindOfDatagram(text) != DatagramKind::Confirmation || m_stopped)
+        return;
+    const QByteArray key = ParseKey(text);
+    for (std::size_t i = 0; i < m_copies.size(); ++i) {
+        if (m_copies[i].Key == key && m_copies[i].State == TMessageQueueItem::Pending) {
+            m_copies[i].State = TMessageQueueItem::Confirmed;
+            settle(i);
+            return;
+        }
+    }
+}
+
+void StandaloneSender::settle(std::size_t index)
+{
+    if (m_reported[index])
+        return;
+    m_reported[index] = true;
+    const TMessageQueueItem &copy = m_copies[index];
+    if (m_outcome) {
+        m_outcome({qsizetype(index),
+                   copy.State == TMessageQueueItem::Confirmed,
+                   copy.State == TMessageQueueItem::Confirmed ? QByteArray() : copy.ErrorText});
+    }
+    if (allSettled()) {
+        m_retry.stop();
+        finishWhenKeysAreSpent();
+    }
+}
+
+bool StandaloneSender::allSettled() const
+{
+    return std::all_of(
+            m_reported.begin(), m_reported.end(), [](bool reported) { return reported; });
+}
+
+void StandaloneSender::finishWhenKeysAreSpent()
+{
+    if (m_finishTimer.isActive() || m_done)
+        return;
+    const qint64 wait = m_rowIds.spentAtMs - QDateTime::currentMSecsSinceEpoch();
+    m_finishTimer.start(int(std::clamp<qint64>(wait, 0, kRowIdUnitMs * qint64(m_copies.size()))));
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "core/messagequeueitem.h"
+#include "core/protocol.h"
+#include "core/transport/udpserver.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <vector>
+
+// What became of one copy, by its position among the recipients.
+struct CopyOutcome
+{
+    qsizetype index = 0;
+    bool confirmed = false;
+    QByteArray errorText; // Windows-1250; empty when given up for want of a confirmation
+};
+
+// The row IDs a standalone run puts into its keys. A receiver remembers the keys of the last
+// messages it stored and takes a known key for a repeat, so a run must never reuse an ID of a
+// run moments before: the first ID is the time in tenths of a second (kept to ten digits, far
+// above the IDs a station counts from 1), and the run keeps the port, which only one sender
+// can hold, until the clock has passed every ID it used.
+struct RowIdBlock
+{
+    qint64 firstRowId = 0;
+    qint64 spentAtMs = 0; // when the clock has passed the last ID of the block
+};
+RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count);
+
+// Sends one message to each host on its own, as a station would, without being one: it holds
+// the station's port for the confirmations, sends every copy at once and then again at every
+// retry interval, eight attempts in all, and gives a copy up one interval after its last
+// attempt or at its first transport error. A confirmation of one of its own keys is the
+// delivery; every other datagram is ignored, nothing is stored and nothing confirmed.
+class StandaloneSender : public QObject
+{
+public:
+    static constexpr std::chrono::milliseconds kRetryInterval{8000};
+
+    using OutcomeSink = std::function<void(const CopyOutcome &outcome)>;
+
+    // The interval and the port are the station's; only tests shorten the one (so that a
+    // give-up comes in well under a second) and move the other (so that a plain socket can
+    // stand for the partner on the station's port).
+    StandaloneSender(QByteArray computerName,
+                     QByteArray ident,
+                     QByteArrayList hosts,
+                     QByteArray body,
+                     bool resolveNames,
+                     std::chrono::milliseconds retryInterval = kRetryInterval,
+                     quint16 listenPort = kStationPort);
+    ~StandaloneSender() override;
+
+    void setOutcomeSink(OutcomeSink sink) { m_outcome = std::move(sink); }
+    void setFinishedHandler(std::function<void()> handler) { m_finished = std::move(handler); }
+
+    // Binds the port (raising Error when it is taken) and sends the first attempt of every copy.
+    void start();
+    // Sends no more; the copies still pending get no outcome. Finishing follows as usual.
+    void stop();
+
+    bool isFinished() const { return m_done; }
+    const std::vector<TMessageQueueItem> &copies() const { return m_copies; }
+
+private:
+    void attemptAll();
+    void attempt(std::size_t index);
+    void giveUp(std::size_t index);
+    void read(const QByteArray &data);
+    void settle(std::size_t index);
+    bool allSettled() const;
+    void finishWhenKeysAreSpent();
+
+    QByteArray m_computerName;
+    std::vector<TMessageQueueItem> m_copies;
+    std::vector<bool> m_reported;
+    bool m_resolveNames;
+    std::chrono::milliseconds m_retryInterval;
+    quint16 m_listenPort;
+    RowIdBlock m_rowIds;
+    UdpServer m_server;
+    QTimer m_retry;
+    QTimer m_finishTimer;
+    OutcomeSink m_outcome;
+    std::function<void()> m_finished;
+    bool m_stopped = false;
+    bool m_done = false;
+};
