@@ -510,9 +510,16 @@ void AddressBook::moveUnreadableAside(const QString &path)
     // Gone since the load, there is nothing left to protect.
     if (!QFileInfo::exists(path))
         return;
-    const QString backup = path + QStringLiteral(".bak");
-    if (QFileInfo::exists(backup))
-        QFile::remove(backup);
+    // A copy rescued at an earlier start may still wait for the user: it is never replaced.
+    QString backup = path + QStringLiteral(".bak");
+    for (int number = 1; QFileInfo::exists(backup) || QFileInfo(backup).isSymLink(); ++number) {
+        if (number > kMostBackups)
+            throw Error(EncodeWindows1250(u"Nelze přejmenovat nečitelný soubor ")
+                        + PathToWindows1250(path)
+                        + EncodeWindows1250(u": příliš mnoho záložních kopií ")
+                        + PathToWindows1250(path + QStringLiteral(".bak")));
+        backup = path + QStringLiteral(".bak") + QString::number(number);
+    }
     if (!QFile::rename(path, backup))
         throw Error(EncodeWindows1250(u"Nelze přejmenovat nečitelný soubor ")
                     + PathToWindows1250(path) + EncodeWindows1250(u" na ")

@@ -82,7 +82,9 @@ public:
 
     // Reads the file; a missing or empty file gives the one group "Všichni". Throws Error when
     // the file exists but cannot be read; the tree then holds "Všichni" alone, and the next
-    // save first moves the unreadable file aside to "<file>.bak".
+    // save first moves the unreadable file aside to "<file>.bak", or to the first free of
+    // "<file>.bak1" to "<file>.bak99" when earlier copies are still there.
+    static constexpr int kMostBackups = 99;
     void LoadAddressBook(const QString &fileName = defaultFileName());
     // Writes the whole tree; throws Error when the file cannot be written, leaving the old file
     // as it was.

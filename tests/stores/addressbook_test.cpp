@@ -317,7 +317,6 @@ TEST_F(AddressBookSave, UnreadableFileIsMovedAsideBeforeTheNextSave)
 {
     ASSERT_TRUE(QDir().mkdir(m_path));
     WriteFileBytes(m_path + QStringLiteral("/inside"), "rescue me");
-    WriteFileBytes(m_path + QStringLiteral(".bak"), "older backup");
     EXPECT_THROW(book.LoadAddressBook(m_path), Error);
     book.AddRecipientNode("Jana", "PC7");
 
@@ -334,18 +333,36 @@ TEST_F(AddressBookSave, UnreadableFileIsMovedAsideBeforeTheNextSave)
               (QStringList{AddressBook::defaultFileName(), QStringLiteral("recpt.dat.bak")}));
 }
 
+TEST_F(AddressBookSave, EarlierRescuedCopiesAreKeptBesideTheNewOne)
+{
+    WriteFileBytes(m_path + QStringLiteral(".bak"), "first rescue");
+    WriteFileBytes(m_path + QStringLiteral(".bak1"), "second rescue");
+    ASSERT_TRUE(QDir().mkdir(m_path));
+    WriteFileBytes(m_path + QStringLiteral("/inside"), "third rescue");
+    EXPECT_THROW(book.LoadAddressBook(m_path), Error);
+
+    book.SaveAddressBook(m_path);
+
+    EXPECT_EQ(FileBytes(m_path + QStringLiteral(".bak")), "first rescue");
+    EXPECT_EQ(FileBytes(m_path + QStringLiteral(".bak1")), "second rescue");
+    EXPECT_EQ(FileBytes(m_path + QStringLiteral(".bak2/inside")), "third rescue");
+    EXPECT_EQ(FileBytes(m_path), Lines({"G", kAll, kAll}));
+}
+
 TEST_F(AddressBookSave, UnreadableFileThatCannotBeMovedAsideIsNotWrittenOver)
 {
     ASSERT_TRUE(QDir().mkdir(m_path));
-    const QString backup = m_path + QStringLiteral(".bak");
-    // A directory that is not empty cannot be removed to make room for the new backup.
-    ASSERT_TRUE(QDir().mkdir(backup));
-    WriteFileBytes(backup + QStringLiteral("/inside"), "older backup");
+    WriteFileBytes(m_path + QStringLiteral("/inside"), "rescue me");
+    // Every name a rescued copy may take is held by an earlier one.
+    WriteFileBytes(m_path + QStringLiteral(".bak"), "older backup");
+    for (int number = 1; number <= AddressBook::kMostBackups; ++number)
+        WriteFileBytes(m_path + QStringLiteral(".bak") + QString::number(number), "older");
     EXPECT_THROW(book.LoadAddressBook(m_path), Error);
 
     EXPECT_THROW(book.SaveAddressBook(m_path), Error);
     EXPECT_TRUE(QFileInfo(m_path).isDir());
-    EXPECT_EQ(FileBytes(backup + QStringLiteral("/inside")), "older backup");
+    EXPECT_EQ(FileBytes(m_path + QStringLiteral("/inside")), "rescue me");
+    EXPECT_EQ(FileBytes(m_path + QStringLiteral(".bak")), "older backup");
 }
 
 TEST_F(AddressBookSave, SavingElsewhereMovesNothingAside)
