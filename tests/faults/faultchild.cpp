@@ -2,80 +2,22 @@
 
 #include "support/loopback.h"
 
-#include <gtest/gtest.h>
-
-#include <QCoreApplication>
 #include <QFile>
 
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
-
-constexpr int kSkipExitCode = 77;
 
 std::string ErrnoText(const std::string &what)
 {
     return what + ": " + std::strerror(errno);
-}
-
-void WriteReason(int fd, const std::string &reason)
-{
-    if (::write(fd, reason.data(), reason.size()) < 0) {
-        // The exit code still tells the parent what happened.
-    }
-}
-
-std::string ReadAll(int fd)
-{
-    std::string text;
-    char buffer[512];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
-}
-
-[[noreturn]] void RunChild(const std::function<std::string()> &prepare,
-                           const std::function<void()> &body,
-                           int reasonFd)
-{
-    const std::string problem = prepare ? prepare() : std::string();
-    if (!problem.empty()) {
-        WriteReason(reasonFd, problem);
-        ::_exit(kSkipExitCode);
-    }
-    int exitCode = 0;
-    {
-        int argc = 1;
-        char name[] = "fault-child";
-        char *argv[] = {name, nullptr};
-        QCoreApplication app(argc, argv);
-        try {
-            body();
-        } catch (const std::exception &e) {
-            ADD_FAILURE() << "exception escaped the test body: " << e.what();
-        } catch (...) {
-            ADD_FAILURE() << "unknown exception escaped the test body";
-        }
-        exitCode = ::testing::Test::HasFailure() ? 1 : 0;
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::_exit(exitCode);
 }
 
 } // namespace
@@ -84,46 +26,7 @@ PrivateNetworkResult RunInFaultChild(const std::function<std::string()> &prepare
                                      const std::function<void()> &body,
                                      int timeoutSeconds)
 {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    int reasonPipe[2];
-    if (::pipe2(reasonPipe, O_CLOEXEC) != 0)
-        return {PrivateNetworkResult::Outcome::Failed, "pipe2 failed"};
-    const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(reasonPipe[0]);
-        ::close(reasonPipe[1]);
-        return {PrivateNetworkResult::Outcome::Failed, "fork failed"};
-    }
-    if (child == 0) {
-        ::close(reasonPipe[0]);
-        RunChild(prepare, body, reasonPipe[1]);
-    }
-    ::close(reasonPipe[1]);
-
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
-    int status = 0;
-    pid_t done = 0;
-    while ((done = ::waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (done == 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        ::close(reasonPipe[0]);
-        return {PrivateNetworkResult::Outcome::Failed,
-                "the child did not finish within " + std::to_string(timeoutSeconds) + " s"};
-    }
-    const std::string reason = ReadAll(reasonPipe[0]);
-    ::close(reasonPipe[0]);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return {PrivateNetworkResult::Outcome::Passed, {}};
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kSkipExitCode)
-        return {PrivateNetworkResult::Outcome::Skipped, reason};
-    if (WIFSIGNALED(status))
-        return {PrivateNetworkResult::Outcome::Failed,
-                "the child died of signal " + std::to_string(WTERMSIG(status))};
-    return {PrivateNetworkResult::Outcome::Failed, "the child reported the failures above"};
+    return RunInPreparedChild(prepare, body, timeoutSeconds);
 }
 
 std::string PreparePrivateMountsAndNetwork()

@@ -43,25 +43,32 @@ std::string ReadAll(int fd)
     return text;
 }
 
-[[noreturn]] void
-RunChild(const std::function<void()> &body, const ApplicationFactory &makeApplication, int reasonFd)
+// Why the child cannot run in a network namespace of its own, or nothing when it now does.
+std::string EnterPrivateNetwork()
 {
-    if (::unshare(CLONE_NEWNET) != 0) {
-        WriteReason(reasonFd,
-                    std::string("cannot create a private network namespace (needs root): ")
-                            + std::strerror(errno));
-        ::_exit(kSkipExitCode);
-    }
-    if (!BringLoopbackUp()) {
-        WriteReason(reasonFd,
-                    std::string("cannot bring lo up in the private network namespace: ")
-                            + std::strerror(errno));
+    if (::unshare(CLONE_NEWNET) != 0)
+        return std::string("cannot create a private network namespace (needs root): ")
+               + std::strerror(errno);
+    if (!BringLoopbackUp())
+        return std::string("cannot bring lo up in the private network namespace: ")
+               + std::strerror(errno);
+    return {};
+}
+
+[[noreturn]] void RunChild(const std::function<std::string()> &prepare,
+                           const std::function<void()> &body,
+                           const ApplicationFactory &makeApplication,
+                           int reasonFd)
+{
+    const std::string problem = prepare ? prepare() : std::string();
+    if (!problem.empty()) {
+        WriteReason(reasonFd, problem);
         ::_exit(kSkipExitCode);
     }
     int exitCode = 0;
     {
         int argc = 1;
-        char name[] = "private-network-child";
+        char name[] = "test-child";
         char *argv[] = {name, nullptr};
         const std::unique_ptr<QCoreApplication> app
                 = makeApplication ? makeApplication(argc, argv)
@@ -103,6 +110,14 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
                                          int timeoutSeconds,
                                          const ApplicationFactory &makeApplication)
 {
+    return RunInPreparedChild(EnterPrivateNetwork, body, timeoutSeconds, makeApplication);
+}
+
+PrivateNetworkResult RunInPreparedChild(const std::function<std::string()> &prepare,
+                                        const std::function<void()> &body,
+                                        int timeoutSeconds,
+                                        const ApplicationFactory &makeApplication)
+{
     std::fflush(stdout);
     std::fflush(stderr);
     int reasonPipe[2];
@@ -117,7 +132,7 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
     }
     if (child == 0) {
         ::close(reasonPipe[0]);
-        RunChild(body, makeApplication, reasonPipe[1]);
+        RunChild(prepare, body, makeApplication, reasonPipe[1]);
     }
     ::close(reasonPipe[1]);
 
@@ -132,8 +147,7 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
         ::waitpid(child, &status, 0);
         ::close(reasonPipe[0]);
         return {PrivateNetworkResult::Outcome::Failed,
-                "the private network child did not finish within " + std::to_string(timeoutSeconds)
-                        + " s"};
+                "the test child did not finish within " + std::to_string(timeoutSeconds) + " s"};
     }
     const std::string reason = ReadAll(reasonPipe[0]);
     ::close(reasonPipe[0]);
@@ -144,7 +158,6 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
         return {PrivateNetworkResult::Outcome::Skipped, reason};
     if (WIFSIGNALED(status))
         return {PrivateNetworkResult::Outcome::Failed,
-                "the private network child died of signal " + std::to_string(WTERMSIG(status))};
-    return {PrivateNetworkResult::Outcome::Failed,
-            "the private network child reported the failures above"};
+                "the test child died of signal " + std::to_string(WTERMSIG(status))};
+    return {PrivateNetworkResult::Outcome::Failed, "the test child reported the failures above"};
 }

@@ -28,6 +28,13 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
                                          int timeoutSeconds = 120,
                                          const ApplicationFactory &makeApplication = {});
 
+// The same for a child whose world prepare sets up first (namespaces, mounts, a user):
+// prepare gives an empty text when it could, else the reason to skip.
+PrivateNetworkResult RunInPreparedChild(const std::function<std::string()> &prepare,
+                                        const std::function<void()> &body,
+                                        int timeoutSeconds = 120,
+                                        const ApplicationFactory &makeApplication = {});
+
 // Use inside a TEST body: skips with the reason when no namespace can be made, fails when the
 // child failed.
 #define RUN_IN_PRIVATE_NETWORK(...)                                                                \
