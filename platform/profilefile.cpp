@@ -1,12 +1,12 @@
 #include "profilefile.h"
 
 #include "codepage.h"
+#include "filebytes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <optional>
@@ -145,22 +145,6 @@ Place FindPlace(const QList<ProfileLine> &lines, QByteArrayView section, QByteAr
     return place;
 }
 
-// The existing file's bytes, empty when there is none; nothing when it is there but cannot be
-// read, which a write must not mistake for an empty file.
-std::optional<QByteArray> ReadFileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!QFileInfo::exists(path))
-            return QByteArray();
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
-}
-
 } // namespace
 
 ProfileWriteError::ProfileWriteError(const QString &path)
@@ -219,17 +203,6 @@ void ProfileFile::writeString(QByteArrayView section,
 
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
         throw ProfileWriteError(m_path);
-    QSaveFile file(m_path);
-    // Writing in place when the directory refuses a temporary file could leave half a file.
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        throw ProfileWriteError(m_path);
-    // QSaveFile::commit() renames even when the flush inside it fails (a full disk), so the
-    // bytes are flushed and checked first.
-    if (file.write(newBytes) != newBytes.size() || !file.flush()) {
-        file.cancelWriting();
-        throw ProfileWriteError(m_path);
-    }
-    if (!file.commit())
+    if (!ReplaceFileBytes(m_path, newBytes))
         throw ProfileWriteError(m_path);
 }

@@ -2,10 +2,10 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "platform/filebytes.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QScopeGuard>
 
 #include <optional>
@@ -55,22 +55,6 @@ QList<QByteArray> SplitLines(const QByteArray &bytes)
     if (start < bytes.size())
         lines.append(bytes.sliced(start));
     return lines;
-}
-
-// The file's bytes, empty when there is none; nothing when it is there but cannot be read,
-// which must not pass for an empty book that the next save would write over.
-std::optional<QByteArray> ReadFileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (!QFileInfo::exists(path))
-            return QByteArray();
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return bytes;
 }
 
 QString AbsolutePath(const QString &fileName)
@@ -319,18 +303,7 @@ void AddressBook::SaveAddressBook(const QString &fileName)
     }
 
     const QByteArray bytes = fileBytes();
-    QSaveFile file(path);
-    // Writing in place when the directory refuses a temporary file could leave half a file.
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        throw Error(WriteError(path));
-    // QSaveFile::commit() renames even when the flush inside it fails (a full disk), so the
-    // bytes are flushed and checked first.
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        file.cancelWriting();
-        throw Error(WriteError(path));
-    }
-    if (!file.commit())
+    if (!ReplaceFileBytes(path, bytes))
         throw Error(WriteError(path));
 }
 
