@@ -349,16 +349,16 @@ TEST_F(HistoryTest, OpeningAnOpenTableKeepsItsRowsButRestoresTheDateOrder)
 
 TEST(SplitAddressTest, SplitsNameAndAddress)
 {
-    using Parts = std::pair<QByteArray, QByteArray>;
-    EXPECT_EQ(SplitAddress("Jan <10.0.0.7>"), Parts("Jan", "10.0.0.7"));
-    EXPECT_EQ(SplitAddress("<10.0.0.7>"), Parts("<10.0.0.7>", "10.0.0.7"));
-    EXPECT_EQ(SplitAddress("Jan"), Parts("Jan", "Jan"));
-    EXPECT_EQ(SplitAddress("  Jan Nov\xE1k\t<PC1> \r\n"), Parts("Jan Nov\xE1k", "PC1"));
-    EXPECT_EQ(SplitAddress("J<PC1>"), Parts("J", "PC1"));
+    using NameAndHost = std::pair<QByteArray, QByteArray>;
+    EXPECT_EQ(SplitAddress("Jan <10.0.0.7>"), NameAndHost("Jan", "10.0.0.7"));
+    EXPECT_EQ(SplitAddress("<10.0.0.7>"), NameAndHost("<10.0.0.7>", "10.0.0.7"));
+    EXPECT_EQ(SplitAddress("Jan"), NameAndHost("Jan", "Jan"));
+    EXPECT_EQ(SplitAddress("  Jan Nov\xE1k\t<PC1> \r\n"), NameAndHost("Jan Nov\xE1k", "PC1"));
+    EXPECT_EQ(SplitAddress("J<PC1>"), NameAndHost("J", "PC1"));
     // Control bytes count as blanks too.
-    EXPECT_EQ(SplitAddress("\x01Jan <PC1>\x1F"), Parts("Jan", "PC1"));
-    EXPECT_EQ(SplitAddress("Jan <PC<1>>"), Parts("Jan", "PC1>"));
-    EXPECT_EQ(SplitAddress(""), Parts("", ""));
+    EXPECT_EQ(SplitAddress("\x01Jan <PC1>\x1F"), NameAndHost("Jan", "PC1"));
+    EXPECT_EQ(SplitAddress("Jan <PC<1>>"), NameAndHost("Jan", "PC1>"));
+    EXPECT_EQ(SplitAddress(""), NameAndHost("", ""));
 }
 
 class WorkingDirectory
