@@ -4,19 +4,12 @@
 #include "platform/codepage.h"
 #include "resources/stationimages.h"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
-
-namespace {
-
-constexpr int kPictureSize = 32;
-
-} // namespace
 
 TfGroup::TfGroup(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint)
@@ -33,42 +26,15 @@ TfGroup::TfGroup(QWidget *parent)
     new TypedCharFilter(m_eSkup);
     m_label1->setBuddy(m_eSkup);
 
-    m_bitBtn1 = new QPushButton(QStringLiteral("OK"));
-    m_bitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    m_bitBtn1->setDefault(true);
-    m_bitBtn2 = new QPushButton(QStringLiteral("Storno"));
-    m_bitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    m_bitBtn2->setAutoDefault(false);
-
-    m_image2 = new QLabel;
-    m_image2->setPixmap(StationImage(StationImages::Group).pixmap(kPictureSize, kPictureSize));
-    m_image2->setFixedSize(kPictureSize, kPictureSize);
-
     auto *field = new QVBoxLayout;
     field->addWidget(m_label1);
     field->addWidget(m_eSkup);
 
-    auto *top = new QHBoxLayout;
-    top->addWidget(m_image2, 0, Qt::AlignTop);
-    top->addSpacing(8);
-    top->addLayout(field, 1);
-
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_bitBtn1);
-    buttons->addWidget(m_bitBtn2);
-
-    auto *layout = new QVBoxLayout(this);
-    layout->addLayout(top);
-    layout->addSpacing(8);
-    layout->addLayout(buttons);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-
-    setTabOrder(m_eSkup, m_bitBtn1);
-    setTabOrder(m_bitBtn1, m_bitBtn2);
-
+    const NameDialogFrame frame = BuildNameDialogFrame(this, StationImages::Group, field, m_eSkup);
+    m_image2 = frame.picture;
+    m_bitBtn1 = frame.ok;
+    m_bitBtn2 = frame.cancel;
     connect(m_bitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
-    connect(m_bitBtn2, &QPushButton::clicked, this, [this] { reject(); });
 }
 
 void TfGroup::setGroupName(const QByteArray &name)

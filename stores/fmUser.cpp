@@ -140,6 +140,42 @@ void ShowRefusal(QWidget *parent, const QString &text)
     box.exec();
 }
 
+NameDialogFrame BuildNameDialogFrame(QDialog *dialog, int image, QLayout *fields, QWidget *last)
+{
+    auto *ok = new QPushButton(QStringLiteral("OK"));
+    ok->setObjectName(QStringLiteral("BitBtn1"));
+    ok->setDefault(true);
+    auto *cancel = new QPushButton(QStringLiteral("Storno"));
+    cancel->setObjectName(QStringLiteral("BitBtn2"));
+    cancel->setAutoDefault(false);
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+
+    auto *picture = new QLabel;
+    picture->setPixmap(StationImage(image).pixmap(kPictureSize, kPictureSize));
+    picture->setFixedSize(kPictureSize, kPictureSize);
+
+    auto *top = new QHBoxLayout;
+    top->addWidget(picture, 0, Qt::AlignTop);
+    top->addSpacing(8);
+    top->addLayout(fields, 1);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+
+    auto *layout = new QVBoxLayout(dialog);
+    layout->addLayout(top);
+    layout->addSpacing(8);
+    layout->addLayout(buttons);
+    // A fixed border: the dialog keeps the size its contents give it.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    QWidget::setTabOrder(last, ok);
+    QWidget::setTabOrder(ok, cancel);
+    return {picture, ok, cancel};
+}
+
 TfUser::TfUser(QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint)
 {
@@ -160,16 +196,7 @@ TfUser::TfUser(QWidget *parent)
     m_label1->setBuddy(m_eName);
     m_label2->setBuddy(m_eHost);
 
-    m_bitBtn1 = new QPushButton(QStringLiteral("OK"));
-    m_bitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    m_bitBtn1->setDefault(true);
-    m_bitBtn2 = new QPushButton(QStringLiteral("Storno"));
-    m_bitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    m_bitBtn2->setAutoDefault(false);
-
-    m_image2 = new QLabel;
-    m_image2->setPixmap(StationImage(StationImages::Recipient).pixmap(kPictureSize, kPictureSize));
-    m_image2->setFixedSize(kPictureSize, kPictureSize);
+    m_eName->setMinimumWidth(240);
 
     auto *fields = new QVBoxLayout;
     fields->addWidget(m_label1);
@@ -177,31 +204,14 @@ TfUser::TfUser(QWidget *parent)
     fields->addSpacing(6);
     fields->addWidget(m_label2);
     fields->addWidget(m_eHost);
-
-    auto *top = new QHBoxLayout;
-    top->addWidget(m_image2, 0, Qt::AlignTop);
-    top->addSpacing(8);
-    top->addLayout(fields, 1);
-
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_bitBtn1);
-    buttons->addWidget(m_bitBtn2);
-
-    auto *layout = new QVBoxLayout(this);
-    layout->addLayout(top);
-    layout->addSpacing(8);
-    layout->addLayout(buttons);
-    // A fixed border: the dialog keeps the size its contents give it.
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-    m_eName->setMinimumWidth(240);
-
     setTabOrder(m_eName, m_eHost);
-    setTabOrder(m_eHost, m_bitBtn1);
-    setTabOrder(m_bitBtn1, m_bitBtn2);
 
+    const NameDialogFrame frame
+            = BuildNameDialogFrame(this, StationImages::Recipient, fields, m_eHost);
+    m_image2 = frame.picture;
+    m_bitBtn1 = frame.ok;
+    m_bitBtn2 = frame.cancel;
     connect(m_bitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
-    connect(m_bitBtn2, &QPushButton::clicked, this, [this] { reject(); });
 }
 
 void TfUser::setRecipient(const QByteArray &name, const QByteArray &host)

@@ -9,6 +9,7 @@
 #include <utility>
 
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 
@@ -40,6 +41,17 @@ bool IsStorableText(const QString &text);
 
 // The box that tells why the dialog did not close; only OK.
 void ShowRefusal(QWidget *parent, const QString &text);
+
+// The frame the recipient and group dialogs share: their picture at the top left beside the
+// fields, "OK" (the default button) and "Storno" at the bottom right, a size fixed by the
+// contents. The tab order runs from the fields' last control to OK, then Storno.
+struct NameDialogFrame
+{
+    QLabel *picture;
+    QPushButton *ok;
+    QPushButton *cancel;
+};
+NameDialogFrame BuildNameDialogFrame(QDialog *dialog, int image, QLayout *fields, QWidget *last);
 
 // The recipient dialog: a partner's name and address.
 class TfUser : public QDialog
