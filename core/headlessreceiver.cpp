@@ -38,6 +38,8 @@ void HeadlessReceiver::handle(const StationEvent &event)
 void HeadlessReceiver::addStatusLine(const QByteArray &line)
 {
     m_statusLines.push_back(line);
+    if (m_statusLines.size() > std::size_t(Tdm::kStatusLinesKept))
+        m_statusLines.pop_front();
     if (m_statusLine)
         m_statusLine(line);
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -31,7 +32,11 @@ public:
     void setEventSink(EventSink sink) { m_eventSink = std::move(sink); }
 
     const std::vector<QueueRow> &queueRows() const { return m_queueRows; }
-    const std::vector<QByteArray> &statusLines() const { return m_statusLines; }
+    // The latest status lines, at most Tdm::kStatusLinesKept, oldest first.
+    std::vector<QByteArray> statusLines() const
+    {
+        return {m_statusLines.begin(), m_statusLines.end()};
+    }
 
 protected:
     bool event(QEvent *event) override;
@@ -44,5 +49,5 @@ private:
     LineSink m_statusLine;
     EventSink m_eventSink;
     std::vector<QueueRow> m_queueRows;
-    std::vector<QByteArray> m_statusLines;
+    std::deque<QByteArray> m_statusLines;
 };

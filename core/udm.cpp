@@ -1,5 +1,6 @@
 #include "udm.h"
 #include "protocol.h"
+#include "rowidclock.h"
 #include "settings.h"
 #include "transport/socketlayer.h"
 #include "transport/transporterror.h"
@@ -9,8 +10,13 @@
 #include "platform/computername.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QScopedValueRollback>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -81,6 +87,8 @@ void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
         srv.setActive(true);
         OpenHistory(tIn, m_boxes);
         OpenHistory(tOut, m_boxes);
+        if (tOut.isOpen())
+            tOut.startIdsAt(ClockRowId(QDateTime::currentMSecsSinceEpoch()));
         m_started = true;
     } catch (const std::exception &error) {
         m_boxes.warning(StartFailureMessage(ErrorTextOf(error)));
@@ -92,6 +100,13 @@ void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
 
 void Tdm::DataModuleDestroy()
 {
+    // A run that queued messages faster than the clock moves has used IDs the clock has not
+    // reached yet; holding the port until it has keeps the next run on this computer from
+    // starting below them.
+    if (m_started && tOut.isOpen()) {
+        const qint64 wait = MsUntilClockPasses(tOut.lastId(), QDateTime::currentMSecsSinceEpoch());
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+    }
     // The port goes first: deactivation may still deliver a datagram, which needs the lists and
     // the histories intact.
     srv.setActive(false);
@@ -101,11 +116,14 @@ void Tdm::DataModuleDestroy()
     ReceivedList.clear();
 }
 
-void Tdm::post(int code, const MessageList &list, int position)
+void Tdm::post(int code, const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry)
 {
-    if (!m_receiver)
+    // The position is taken only now: a message box raised on the way here runs an event loop,
+    // whose notifications may have removed entries below this one, or this one itself.
+    const int position = PositionOf(list, entry);
+    if (!m_receiver || position < 0)
         return;
-    QCoreApplication::postEvent(m_receiver, new StationEvent(code, position, list[position]));
+    QCoreApplication::postEvent(m_receiver, new StationEvent(code, position, entry));
 }
 
 void Tdm::postStatusText(const QByteArray &text)
@@ -122,7 +140,7 @@ Tdm::QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArr
     const QByteArray key = MakeMessageKey(ComputerName, id);
     auto entry = std::make_shared<TMessageQueueItem>(key, StationSettings.IDENT, host, body);
     OutboundQueue.push_back(entry);
-    post(seQueued, OutboundQueue, int(OutboundQueue.size()) - 1);
+    post(seQueued, OutboundQueue, entry);
     return entry;
 }
 
@@ -148,7 +166,7 @@ void Tdm::timTimer()
         }
         if (entry->State == TMessageQueueItem::GivenUp) {
             SetFlagByKey(entry->Key, tOut, HistoryFlag::Failed, m_boxes);
-            post(seFailed, OutboundQueue, position);
+            post(seFailed, OutboundQueue, entry);
         }
         m_pump();
     }
@@ -219,16 +237,24 @@ void Tdm::srvUDPRead(UdpServer &, const QByteArray &data, SocketBinding &binding
 void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text)
 {
     const QByteArray key = ParseKey(text);
-    const int position = FindByKey(ReceivedList, key);
+    const QByteArray ident = ParseIdent(text);
+    const QByteArray body = ParseBody(text);
+    int position = FindByKey(ReceivedList, key);
+    if (position != -1
+        && (ReceivedList[position]->Ident != ident || ReceivedList[position]->Body != body)) {
+        // Not a copy: a sender that was restarted numbers its messages again and reuses a key
+        // we remember. The new message takes the old one's place among the remembered keys, so
+        // that its own later copies are the repeats.
+        ReceivedList.erase(ReceivedList.begin() + position);
+        position = -1;
+    }
     std::shared_ptr<TMessageQueueItem> entry;
     if (position == -1) {
-        const QByteArray ident = ParseIdent(text);
-        const QByteArray body = ParseBody(text);
         entry = std::make_shared<TMessageQueueItem>(key, ident, binding.RemoteIP, body);
         AppendMessage(
                 tIn, PartnerText(ident, binding.RemoteIP), body, StationSettings.MAXRECS, m_boxes);
         ReceivedList.push_back(entry);
-        post(seReceived, ReceivedList, int(ReceivedList.size()) - 1);
+        post(seReceived, ReceivedList, entry);
     } else {
         // A repeat: the sender missed our confirmation. It is confirmed to where the first copy
         // came from, whatever address this one carries.
@@ -243,12 +269,12 @@ void Tdm::HandleConfirmationDatagram(const SocketBinding &, const QByteArray &te
     const int position = FindByKey(OutboundQueue, key);
     if (position == -1)
         return;
-    TMessageQueueItem &entry = *OutboundQueue[position];
-    if (entry.State == TMessageQueueItem::Confirmed)
+    const std::shared_ptr<TMessageQueueItem> entry = OutboundQueue[position];
+    if (entry->State == TMessageQueueItem::Confirmed)
         return;
-    entry.State = TMessageQueueItem::Confirmed;
-    SetFlagByKey(entry.Key, tOut, HistoryFlag::Sent, m_boxes);
-    post(seConfirmed, OutboundQueue, position);
+    entry->State = TMessageQueueItem::Confirmed;
+    SetFlagByKey(entry->Key, tOut, HistoryFlag::Sent, m_boxes);
+    post(seConfirmed, OutboundQueue, entry);
 }
 
 void Tdm::SendConfirmation(const TMessageQueueItem &entry)
@@ -259,6 +285,12 @@ void Tdm::SendConfirmation(const TMessageQueueItem &entry)
     } catch (const std::exception &error) {
         postStatusText("Chyba konfirmace: " + entry.Host + ':' + ErrorTextOf(error));
     }
+}
+
+int Tdm::PositionOf(const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry)
+{
+    const auto found = std::find(list.begin(), list.end(), entry);
+    return found == list.end() ? -1 : int(found - list.begin());
 }
 
 int Tdm::FindByKey(const MessageList &list, const QByteArray &key)

@@ -83,6 +83,9 @@ public:
     // last 128. Nothing else removes entries. A notification whose entry is gone changes nothing.
     StationEventEffect ApplyStationEvent(const StationEvent &event);
     static constexpr std::size_t kReceivedKeysKept = 128;
+    // Whoever shows the status lines keeps only the latest ones: a host that sends distinct
+    // messages without end would otherwise fill the desk's memory (about 9 MiB in the window).
+    static constexpr int kStatusLinesKept = 10000;
 
     // The start-up warning around the failing step's text.
     static QByteArray StartFailureMessage(const QByteArray &systemText);
@@ -104,7 +107,8 @@ public:
 private:
     void DataModuleCreate(const std::function<QByteArray()> &readComputerName);
     void DataModuleDestroy();
-    void post(int code, const MessageList &list, int position);
+    void post(int code, const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry);
+    static int PositionOf(const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry);
     void postStatusText(const QByteArray &text);
 
     MessageBoxes &m_boxes;

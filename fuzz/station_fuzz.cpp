@@ -118,21 +118,39 @@ Process &TheProcess()
     return *process;
 }
 
-// What the records should have made of the received keys: the keys not seen before, in order,
-// with the address of their first copy, and the last 128 of them once the receiver has run.
+// A message the station remembers: its key, the address of its first copy, what it said.
+struct KnownMessage
+{
+    QByteArray key;
+    QByteArray address;
+    QByteArray ident;
+    QByteArray body;
+};
+
+// What the records should have made of the received keys: the messages not seen before, in
+// order, and the last 128 of them once the receiver has run. A remembered key that comes with
+// another ident or body is a new message, which takes the old one's place.
 struct Expected
 {
-    std::deque<std::pair<QByteArray, QByteArray>> keys;
+    std::deque<KnownMessage> keys;
     int newMessages = 0;
     int queued = 0;
 
-    const QByteArray *firstAddressOf(const QByteArray &key) const
+    const KnownMessage *find(const QByteArray &key) const
     {
-        for (const auto &[known, address] : keys) {
-            if (known == key)
-                return &address;
+        for (const KnownMessage &known : keys) {
+            if (known.key == key)
+                return &known;
         }
         return nullptr;
+    }
+
+    void forget(const QByteArray &key)
+    {
+        keys.erase(std::remove_if(keys.begin(),
+                                  keys.end(),
+                                  [&](const KnownMessage &known) { return known.key == key; }),
+                   keys.end());
     }
 
     void receiverRan()
@@ -208,8 +226,8 @@ public:
         FUZZ_CHECK(received.size() == m_expected.keys.size(),
                    "remembered keys: " + QByteArray::number(qulonglong(received.size())));
         for (std::size_t i = 0; i < received.size(); ++i) {
-            FUZZ_CHECK(received[i]->Key == m_expected.keys[i].first, received[i]->Key);
-            FUZZ_CHECK(received[i]->Host == m_expected.keys[i].second, received[i]->Host);
+            FUZZ_CHECK(received[i]->Key == m_expected.keys[i].key, received[i]->Key);
+            FUZZ_CHECK(received[i]->Host == m_expected.keys[i].address, received[i]->Host);
         }
         FUZZ_CHECK(m_receivedEvents == m_expected.newMessages,
                    "new-message notifications: " + QByteArray::number(m_receivedEvents));
@@ -257,10 +275,16 @@ private:
         }
         // Every copy of a message is confirmed once, to where its first copy came from.
         const QByteArray key = ParseKey(text);
-        const QByteArray *known = m_expected.firstAddressOf(key);
-        const QByteArray expectedAddress = known ? *known : from.address();
+        const QByteArray ident = ParseIdent(text);
+        const QByteArray body = ParseBody(text);
+        const KnownMessage *known = m_expected.find(key);
+        if (known && (known->ident != ident || known->body != body)) {
+            m_expected.forget(key);
+            known = nullptr;
+        }
+        const QByteArray expectedAddress = known ? known->address : from.address();
         if (!known) {
-            m_expected.keys.emplace_back(key, from.address());
+            m_expected.keys.push_back({key, from.address(), ident, body});
             ++m_expected.newMessages;
             // Stored as the newest row, cut to the columns' widths, whatever bytes it holds.
             FUZZ_CHECK(m_dm.tIn.count() > 0, "a new message was not stored: " + data);

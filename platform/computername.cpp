@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr qsizetype kMaxComputerNameLength = 15;
+// The longest label a host name may have.
+constexpr qsizetype kMaxComputerNameLength = 63;
 
 } // namespace
 
@@ -16,8 +17,11 @@ QByteArray ComputerNetworkNameFrom(const QByteArray &hostName)
     const qsizetype dot = name.indexOf('.');
     if (dot >= 0)
         name.truncate(dot);
-    // Linux host names often exceed the Windows limit; cutting them keeps such a station
-    // startable, and keys stay unique enough because the row ID follows the name.
+    // The name starts every message key, so two computers must never share it: the whole label
+    // is kept. Cutting it to a Windows computer name's 15 characters made accounting-pc-01 and
+    // accounting-pc-02 one sender, whose second message the partner took for a repeat. A longer
+    // value than a label can hold is not a host name the network knows; it is cut only so that
+    // a message datagram still fits the 512 bytes a receiver reads.
     name.truncate(kMaxComputerNameLength);
     return name;
 }

@@ -3,7 +3,7 @@
 #include <QByteArray>
 
 // The network name of this computer as the peers' keys carry it: the host name up to its first
-// ".", cut to the 15 characters a Windows computer name may have. Empty when it cannot be read.
+// ".", at most the 63 bytes of a label. Empty when it cannot be read.
 QByteArray ComputerNetworkName();
 
 // The same rule applied to a given host name, for callers that already have one.

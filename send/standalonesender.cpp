@@ -1,5 +1,6 @@
 #include "standalonesender.h"
 
+#include "core/rowidclock.h"
 #include "core/transport/udpclient.h"
 #include "core/udm.h"
 #include "platform/error.h"
@@ -10,16 +11,13 @@
 
 namespace {
 
-constexpr qint64 kRowIdUnitMs = 100;
-constexpr qint64 kRowIdBase = 1000000000;   // ten digits from the start
-constexpr qint64 kRowIdPeriod = 1000000000; // the time wraps after about three years
-
 } // namespace
 
 RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count)
 {
-    const qint64 unit = nowMsSinceEpoch / kRowIdUnitMs;
-    return {kRowIdBase + unit % kRowIdPeriod, (unit + count) * kRowIdUnitMs};
+    const qint32 first = ClockRowId(nowMsSinceEpoch);
+    return {first,
+            nowMsSinceEpoch + MsUntilClockPasses(qint32(first + count - 1), nowMsSinceEpoch)};
 }
 
 StandaloneSender::StandaloneSender(QByteArray computerName,
@@ -160,5 +158,6 @@ void StandaloneSender::finishWhenKeysAreSpent()
     if (m_finishTimer.isActive() || m_done)
         return;
     const qint64 wait = m_rowIds.spentAtMs - QDateTime::currentMSecsSinceEpoch();
-    m_finishTimer.start(int(std::clamp<qint64>(wait, 0, kRowIdUnitMs * qint64(m_copies.size()))));
+    m_finishTimer.start(
+            int(std::clamp<qint64>(wait, 0, kRowIdClockUnitMs * qint64(m_copies.size()))));
 }

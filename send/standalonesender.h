@@ -21,11 +21,9 @@ struct CopyOutcome
     QByteArray errorText; // Windows-1250; empty when given up for want of a confirmation
 };
 
-// The row IDs a standalone run puts into its keys. A receiver remembers the keys of the last
-// messages it stored and takes a known key for a repeat, so a run must never reuse an ID of a
-// run moments before: the first ID is the time in tenths of a second (kept to ten digits, far
-// above the IDs a station counts from 1), and the run keeps the port, which only one sender
-// can hold, until the clock has passed every ID it used.
+// The row IDs a standalone run puts into its keys, one per recipient, taken from the clock as a
+// station takes its own, and when the clock will have passed the last of them: the run keeps the
+// port until then.
 struct RowIdBlock
 {
     qint64 firstRowId = 0;

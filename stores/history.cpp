@@ -102,6 +102,12 @@ void HistoryTable::open()
     endResetModel();
 }
 
+void HistoryTable::startIdsAt(qint32 firstId)
+{
+    requireOpen();
+    m_lastId = firstId - 1;
+}
+
 void HistoryTable::close()
 {
     if (!m_open)

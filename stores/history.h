@@ -65,6 +65,10 @@ public:
     // The table layer. Operations on a closed table, or on a missing row, throw Error.
     bool isOpen() const;
     void open();  // opens empty; IDs start at 1 again
+    // The next appended row gets firstId and the rows after it count on from there.
+    void startIdsAt(qint32 firstId);
+    // The ID of the latest appended row; before any, one below the ID the first row will get.
+    qint32 lastId() const { return m_lastId; }
     void close(); // discards every row
     Order order() const;
     void setOrder(Order order);

@@ -299,6 +299,7 @@ void TfMain::buildLayout()
     red.setColor(QPalette::Text, Qt::red);
     m_mstat->setPalette(red);
     m_mstat->setPlainText(QStringLiteral("Status..."));
+    m_mstat->setMaximumBlockCount(Tdm::kStatusLinesKept);
     m_mstat->setMinimumHeight(kStatusMinimumHeight);
     panel1Layout->addWidget(m_mstat);
     m_pagesStatus->setStretchFactor(0, 1);

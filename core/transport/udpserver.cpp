@@ -105,7 +105,7 @@ void UdpServer::deactivate()
         while (m_listenerRunning) {
             if (!m_pendingDeliveries.empty()) {
                 lock.unlock();
-                runQueuedDeliveries();
+                runQueuedDelivery();
                 lock.lock();
                 continue;
             }
@@ -141,32 +141,35 @@ void UdpServer::listenerFinished()
 bool UdpServer::event(QEvent *event)
 {
     if (event->type() == kDeliveryQueuedEvent) {
-        runQueuedDeliveries();
+        // One delivery per wake-up: every hand-over posted its own event, and the next datagram
+        // is handed over only once this one is handled, so whatever the handler posted (the
+        // core's notifications) runs before the next datagram. Draining the queue here instead
+        // would store a whole burst before the first of its notifications is seen.
+        runQueuedDelivery();
         return true;
     }
     return QObject::event(event);
 }
 
-void UdpServer::runQueuedDeliveries()
+bool UdpServer::runQueuedDelivery()
 {
-    for (;;) {
-        PendingDelivery *delivery = nullptr;
-        {
-            std::lock_guard lock(m_handoverMutex);
-            if (m_pendingDeliveries.empty())
-                return;
-            delivery = m_pendingDeliveries.front();
-            m_pendingDeliveries.pop_front();
-            m_runningDelivery = delivery;
-        }
-        deliver(*delivery);
+    PendingDelivery *delivery = nullptr;
+    {
         std::lock_guard lock(m_handoverMutex);
-        if (m_runningDelivery == delivery) {
-            delivery->done = true;
-            m_runningDelivery = nullptr;
-            m_handoverChanged.notify_all();
-        }
+        if (m_pendingDeliveries.empty())
+            return false;
+        delivery = m_pendingDeliveries.front();
+        m_pendingDeliveries.pop_front();
+        m_runningDelivery = delivery;
     }
+    deliver(*delivery);
+    std::lock_guard lock(m_handoverMutex);
+    if (m_runningDelivery == delivery) {
+        delivery->done = true;
+        m_runningDelivery = nullptr;
+        m_handoverChanged.notify_all();
+    }
+    return true;
 }
 
 void UdpServer::deliver(PendingDelivery &delivery)

@@ -56,7 +56,8 @@ private:
     void deactivate();
     // Called on the listener thread; returns once the owner's thread has run the handler.
     void handOver(std::size_t bindingIndex, ReceivedDatagram datagram);
-    void runQueuedDeliveries();
+    // Carries out the oldest handed-over datagram; false when none was waiting.
+    bool runQueuedDelivery();
     void deliver(PendingDelivery &delivery);
     void listenerFinished();
 

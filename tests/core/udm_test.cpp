@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -33,8 +34,7 @@ struct Station
     {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n"
                     + extraSettings);
-        dm = std::make_unique<Tdm>(boxes, [computerName] { return computerName; });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes, computerName);
         receiver = std::make_unique<HeadlessReceiver>(*dm);
         receiver->setEventSink([this](const StationEvent &event, int position) {
             events.push_back({event.code(), position});
@@ -189,27 +189,142 @@ TEST(Station, RepeatsAreStoredOnceAndEachCopyIsConfirmedToTheFirstAddress)
     });
 }
 
-TEST(Station, OnlyTheLast128KeysAreRemembered)
+TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
 {
     RUN_IN_PRIVATE_NETWORK([] {
         RawPeer peer;
         Station station("[DATABASE]\r\nMAXRECS=1000\r\n");
-        for (int i = 1; i <= 130; ++i)
-            peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
-        ASSERT_EQ(peer.takeCount(130).size(), 130u);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 130; }));
+        int storedAhead = 0; // notifications that found later messages already stored
+        station.receiver->setEventSink([&](const StationEvent &event, int position) {
+            station.events.push_back({event.code(), position});
+            if (event.code() == seReceived
+                && station.dm->tIn.count() != station.countEvents(seReceived)) {
+                ++storedAhead;
+            }
+        });
+        // Sent in bursts that the socket's buffer holds: the station hands them over faster than
+        // their notifications are seen unless each notification runs before the next datagram.
+        for (int burst = 0; burst < 3; ++burst) {
+            for (int i = 1; i <= 100; ++i)
+                peer.sendTo("=PC9~" + QByteArray::number(burst * 100 + i) + "|Sklad|zprava");
+            ASSERT_EQ(peer.takeCount(100).size(), 100u);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 300; }));
+        EXPECT_EQ(storedAhead, 0);
         EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
-        EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~3"));
+        EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~173"));
         // Every notification found its entry, though the trim moved the positions.
         for (const auto &[code, position] : station.events)
             EXPECT_GE(position, 0);
+        const std::vector<QByteArray> lines = station.receiver->statusLines();
+        EXPECT_EQ(std::count(lines.begin(),
+                             lines.end(),
+                             EncodeWindows1250(u"Nová zpráva od ") + "Sklad"),
+                  300);
 
         peer.sendTo("=PC9~1|Sklad|zprava");   // forgotten: stored and announced again
-        peer.sendTo("=PC9~130|Sklad|zprava"); // remembered: only confirmed
+        peer.sendTo("=PC9~300|Sklad|zprava"); // remembered: only confirmed
         ASSERT_EQ(peer.takeCount(2).size(), 2u);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 131; }));
-        EXPECT_EQ(station.dm->tIn.count(), 131);
-        EXPECT_EQ(station.countEvents(seReceived), 131);
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 301; }));
+        EXPECT_EQ(station.dm->tIn.count(), 301);
+        EXPECT_EQ(station.countEvents(seReceived), 301);
+    });
+}
+
+TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer first("127.0.0.1");
+        RawPeer restarted("127.0.0.2");
+        ASSERT_TRUE(first.bound() && restarted.bound());
+        Station station;
+        first.sendTo("=PC9~1|Sklad|vecer");
+        first.sendTo("=PC9~1|Sklad|vecer");
+        EXPECT_EQ(first.takeCount(2).size(), 2u);
+        // The sender was switched off overnight and counts from 1 again.
+        restarted.sendTo("=PC9~1|Sklad|rano");
+        restarted.sendTo("=PC9~1|Sklad|rano");
+        restarted.sendTo("=PC9~1|Sklad2|rano");
+        EXPECT_EQ(restarted.takeCount(3), (std::vector<QByteArray>{"#PC9~1", "#PC9~1", "#PC9~1"}));
+        EXPECT_TRUE(first.take().empty());
+
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 3; }));
+        ASSERT_EQ(station.dm->tIn.count(), 3);
+        QByteArrayList stored;
+        for (int i = 0; i < station.dm->tIn.count(); ++i)
+            stored << station.dm->tIn.row(i).FROM + '|' + station.dm->tIn.row(i).MSG;
+        std::sort(stored.begin(), stored.end());
+        EXPECT_EQ(stored,
+                  (QByteArrayList{"Sklad <127.0.0.1>|vecer",
+                                  "Sklad <127.0.0.2>|rano",
+                                  "Sklad2 <127.0.0.2>|rano"}));
+        for (const auto &[code, position] : station.events)
+            EXPECT_GE(position, 0);
+        ASSERT_EQ(station.dm->ReceivedList.size(), 1u); // one key, the latest message under it
+        EXPECT_EQ(station.dm->ReceivedList[0]->Ident, QByteArray("Sklad2"));
+    });
+}
+
+TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(kTestStationPort) + "\r\n");
+        const auto rowIdOf = [](const QByteArray &key) {
+            return key.mid(key.indexOf('~') + 1).toLongLong();
+        };
+        RecordingBoxes boxes;
+        qint64 lastOfFirstRun = 0;
+        {
+            Tdm dm(boxes, [] { return QByteArray("PC7"); });
+            ASSERT_TRUE(dm.started());
+            // Faster than the clock's tenths of a second: the run ends ahead of the clock.
+            for (int i = 0; i < 5; ++i)
+                dm.QueueMessage("Jan", "127.0.0.1", "Ahoj");
+            const QByteArray firstKey = dm.OutboundQueue.front()->Key;
+            EXPECT_EQ(firstKey.size(), 4 + 10) << firstKey.toStdString();
+            lastOfFirstRun = rowIdOf(dm.OutboundQueue.back()->Key);
+            EXPECT_EQ(lastOfFirstRun, rowIdOf(firstKey) + 4);
+        }
+        Tdm dm(boxes, [] { return QByteArray("PC7"); });
+        ASSERT_TRUE(dm.started());
+        dm.QueueMessage("Jan", "127.0.0.1", "Ahoj");
+        const qint64 firstOfSecondRun = rowIdOf(dm.OutboundQueue.front()->Key);
+        EXPECT_GT(firstOfSecondRun, lastOfFirstRun);
+        EXPECT_LE(firstOfSecondRun, std::numeric_limits<qint32>::max());
+        SetFlagByKey(dm.OutboundQueue.front()->Key, dm.tOut, 1, boxes);
+        EXPECT_EQ(dm.tOut.currentRow().FLAG, 1);
+        EXPECT_TRUE(boxes.errors.empty());
+    });
+}
+
+TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        RawPeer peer;
+        Station station;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "older");
+        station.dm->QueueMessage("Eva", "127.0.0.1", "newer");
+        ASSERT_TRUE(WaitUntil([&] { return station.receiver->queueRows().size() == 2; }));
+        const std::shared_ptr<TMessageQueueItem> older = station.dm->OutboundQueue[0];
+        // The older message's confirmation is waiting to be handled when the newer one is given
+        // up, and the box that reports the newer one's missing row lets it run.
+        older->State = TMessageQueueItem::Confirmed;
+        QCoreApplication::postEvent(station.receiver.get(),
+                                    new StationEvent(seConfirmed, 0, older));
+        station.dm->OutboundQueue[1]->Attempts = 0;
+        station.dm->tOut.close();
+        station.boxes.whileShown = [] {
+            QCoreApplication::processEvents();
+        };
+        station.dm->SendTick = 7;
+        station.ticks(1);
+        station.boxes.whileShown = nullptr;
+
+        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seFailed) == 1; }));
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+        EXPECT_TRUE(station.receiver->queueRows().empty());
+        EXPECT_EQ(station.receiver->statusLines(),
+                  (std::vector<QByteArray>{"Konfirmace PC7~1", "Chyba: 127.0.0.1 "}));
     });
 }
 

@@ -105,6 +105,11 @@ std::vector<SeenDatagram> SeenDatagrams(const ChildProcess &peer)
     return seen;
 }
 
+QByteArray RowIdOf(const QByteArray &key)
+{
+    return key.mid(key.indexOf('~') + 1);
+}
+
 std::vector<std::string> Sorted(const QByteArrayList &lines)
 {
     std::vector<std::string> sorted;
@@ -225,6 +230,23 @@ protected:
                 << station.process.describe();
     }
 
+    // Queues a message at the station and gives the key the station sends it under, as the
+    // notification of its queueing names it.
+    void send(Station &station, const QByteArray &to, const QByteArray &text, QByteArray *key)
+    {
+        const qsizetype from = station.process.nextLineOffset();
+        ASSERT_NO_FATAL_FAILURE(command(station, "send " + to + ' ' + text));
+        const auto queued = [](QByteArrayView line) {
+            return line.startsWith("event 3 ");
+        };
+        ASSERT_GE(station.process.waitForLineWhere(queued, QDeadlineTimer(kCommandTimeoutMs), from),
+                  0)
+                << "the message was not queued: " << station.process.describe();
+        const QByteArrayList lines = station.process.outputLines(from);
+        *key = std::find_if(lines.cbegin(), lines.cend(), queued)->split(' ').value(3);
+        ASSERT_TRUE(key->startsWith(station.hostName + '~')) << Std(*key);
+    }
+
     // The rows of both histories. Whatever the station had to report before the command has
     // been printed by the time the rows come.
     void readTables(Station &station, QByteArrayList *rows)
@@ -279,9 +301,8 @@ TEST_F(StationEndToEndTest, MessageIsDeliveredStoredAndConfirmed)
     Station b;
     ASSERT_NO_FATAL_FAILURE(startStation(kHostA, a, "stationa", "Recepce"));
     ASSERT_NO_FATAL_FAILURE(startStation(kHostB, b, "stationb", "Pokladna"));
-    const QByteArray key = "stationa~1";
-
-    ASSERT_NO_FATAL_FAILURE(command(a, "send " + address(kHostB) + " Ahoj z A"));
+    QByteArray key;
+    ASSERT_NO_FATAL_FAILURE(send(a, address(kHostB), "Ahoj z A", &key));
 
     ASSERT_NO_FATAL_FAILURE(waitForEvent(b, 2, key));
     ASSERT_NO_FATAL_FAILURE(waitForLine(b, Utf8(u"status Nová zpráva od Recepce")));
@@ -298,8 +319,8 @@ TEST_F(StationEndToEndTest, MessageIsDeliveredStoredAndConfirmed)
 
     ASSERT_NO_FATAL_FAILURE(readTables(a, &rows));
     EXPECT_EQ(Sorted(rows),
-              Sorted({Utf8(u"out 1 1 Odeslaná ") + address(kHostB) + " <" + address(kHostB)
-                      + ">|Ahoj z A"}));
+              Sorted({"out " + RowIdOf(key) + Utf8(u" 1 Odeslaná ") + address(kHostB) + " <"
+                      + address(kHostB) + ">|Ahoj z A"}));
     QByteArray queue;
     ASSERT_NO_FATAL_FAILURE(readQueue(a, &queue));
     EXPECT_EQ(Std(queue), "queue 0");
@@ -321,18 +342,18 @@ TEST_F(StationEndToEndTest, MessageNobodyConfirmsIsSentEightTimesThenGivenUp)
     Station b;
     ASSERT_NO_FATAL_FAILURE(startStation(kHostA, a, "stationa", "Recepce"));
     ASSERT_NO_FATAL_FAILURE(startStation(kHostB, b, "stationb", "Pokladna"));
-    const QByteArray lostKey = "stationa~1";
-
+    QByteArray lostKey;
     const qint64 queuedAtMs = NowMs();
-    ASSERT_NO_FATAL_FAILURE(command(a, "send " + address(kHostC) + " Nikdo tu neni"));
+    ASSERT_NO_FATAL_FAILURE(send(a, address(kHostC), "Nikdo tu neni", &lostKey));
     ASSERT_NO_FATAL_FAILURE(waitForEvent(a, 4, lostKey, kGiveUpTimeoutMs));
     const qint64 givenUpAtMs = NowMs();
     ASSERT_NO_FATAL_FAILURE(waitForLine(a, "status Chyba: " + address(kHostC) + ' '));
 
     // A message queued now goes out at the next tick, so once it is confirmed, a tick has passed
     // since the give-up in which the lost message could have been sent or reported again.
-    const QByteArray laterKey = "stationa~2";
-    ASSERT_NO_FATAL_FAILURE(command(a, "send " + address(kHostB) + " Po chybe"));
+    QByteArray laterKey;
+    ASSERT_NO_FATAL_FAILURE(send(a, address(kHostB), "Po chybe", &laterKey));
+    EXPECT_EQ(RowIdOf(laterKey).toLongLong(), RowIdOf(lostKey).toLongLong() + 1);
     ASSERT_NO_FATAL_FAILURE(waitForEvent(a, 1, laterKey));
     QByteArray queue;
     ASSERT_NO_FATAL_FAILURE(readQueue(a, &queue));
@@ -366,10 +387,10 @@ TEST_F(StationEndToEndTest, MessageNobodyConfirmsIsSentEightTimesThenGivenUp)
     QByteArrayList rows;
     ASSERT_NO_FATAL_FAILURE(readTables(a, &rows));
     EXPECT_EQ(Sorted(rows),
-              Sorted({"out 1 4 Chyba! " + address(kHostC) + " <" + address(kHostC)
-                              + ">|Nikdo tu neni",
-                      Utf8(u"out 2 1 Odeslaná ") + address(kHostB) + " <" + address(kHostB)
-                              + ">|Po chybe"}));
+              Sorted({"out " + RowIdOf(lostKey) + " 4 Chyba! " + address(kHostC) + " <"
+                              + address(kHostC) + ">|Nikdo tu neni",
+                      "out " + RowIdOf(laterKey) + Utf8(u" 1 Odeslaná ") + address(kHostB) + " <"
+                              + address(kHostB) + ">|Po chybe"}));
     // Only the message meant for B reached B.
     ASSERT_NO_FATAL_FAILURE(readTables(b, &rows));
     EXPECT_EQ(Sorted(rows),
@@ -414,6 +435,49 @@ TEST_F(StationEndToEndTest, RepeatedDatagramIsStoredOnceAndConfirmedEachTime)
     }
 
     ASSERT_NO_FATAL_FAILURE(stopStation(b));
+}
+
+TEST_F(StationEndToEndTest, LongHostNamesAndARestartedSenderAreEachShown)
+{
+    // Two desks whose names share their first fifteen characters, and a reception that must
+    // tell them apart; then the first desk is restarted and writes again.
+    Station one;
+    Station two;
+    Station reception;
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostA, one, "accounting-pc-01", "Ucetni 1"));
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostB, two, "accounting-pc-02", "Ucetni 2"));
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostC, reception, "reception", "Recepce"));
+
+    QByteArray fromOne;
+    QByteArray fromTwo;
+    ASSERT_NO_FATAL_FAILURE(send(one, address(kHostC), "Faktury", &fromOne));
+    ASSERT_NO_FATAL_FAILURE(send(two, address(kHostC), "Dobropisy", &fromTwo));
+    ASSERT_NO_FATAL_FAILURE(waitForEvent(one, 1, fromOne));
+    ASSERT_NO_FATAL_FAILURE(waitForEvent(two, 1, fromTwo));
+    ASSERT_NO_FATAL_FAILURE(stopStation(one));
+
+    Station oneAgain;
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostA, oneAgain, "accounting-pc-01", "Ucetni 1"));
+    QByteArray afterRestart;
+    ASSERT_NO_FATAL_FAILURE(send(oneAgain, address(kHostC), "Rano", &afterRestart));
+    EXPECT_GT(RowIdOf(afterRestart).toLongLong(), RowIdOf(fromOne).toLongLong());
+    ASSERT_NO_FATAL_FAILURE(waitForEvent(oneAgain, 1, afterRestart));
+
+    for (const QByteArray &key : {fromOne, fromTwo, afterRestart}) {
+        ASSERT_NO_FATAL_FAILURE(waitForEvent(reception, 2, key));
+        EXPECT_EQ(CountEvents(reception.process, 2, key), 1) << Std(key);
+    }
+    EXPECT_EQ(CountLines(reception.process, Utf8(u"status Nová zpráva od Ucetni 1")), 2)
+            << "the reception " << reception.process.describe();
+    EXPECT_EQ(CountLines(reception.process, Utf8(u"status Nová zpráva od Ucetni 2")), 1)
+            << "the reception " << reception.process.describe();
+    QByteArrayList rows;
+    ASSERT_NO_FATAL_FAILURE(readTables(reception, &rows));
+    EXPECT_EQ(rows.size(), 3) << "the reception " << reception.process.describe();
+
+    ASSERT_NO_FATAL_FAILURE(stopStation(oneAgain));
+    ASSERT_NO_FATAL_FAILURE(stopStation(two));
+    ASSERT_NO_FATAL_FAILURE(stopStation(reception));
 }
 
 } // namespace

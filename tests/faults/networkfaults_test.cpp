@@ -56,8 +56,7 @@ struct Station
     explicit Station(quint16 port = kStationPort)
     {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n");
-        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes);
         receiver = std::make_unique<HeadlessReceiver>(*dm);
         receiver->setEventSink(
                 [this](const StationEvent &event, int) { events.push_back(event.code()); });
@@ -73,7 +72,7 @@ struct Station
             dm->timTimer();
     }
 
-    const std::vector<QByteArray> &statusLines() const { return receiver->statusLines(); }
+    std::vector<QByteArray> statusLines() const { return receiver->statusLines(); }
 
     RecordingBoxes boxes;
     std::unique_ptr<Tdm> dm;

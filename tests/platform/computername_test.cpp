@@ -12,12 +12,15 @@ TEST(ComputerName, EndsAtTheFirstDot)
     EXPECT_EQ(ComputerNetworkNameFrom(""), QByteArray());
 }
 
-TEST(ComputerName, KeepsAtMostFifteenCharacters)
+TEST(ComputerName, KeepsTheWholeFirstLabel)
 {
-    EXPECT_EQ(ComputerNetworkNameFrom("abcdefghijklmno"), QByteArray("abcdefghijklmno"));
-    EXPECT_EQ(ComputerNetworkNameFrom("abcdefghijklmnopqrstu"), QByteArray("abcdefghijklmno"));
-    EXPECT_EQ(ComputerNetworkNameFrom("abcdefghijklmnopq.example.cz"),
-              QByteArray("abcdefghijklmno"));
+    // Two computers whose names share their first 15 characters must not send as one.
+    EXPECT_EQ(ComputerNetworkNameFrom("accounting-pc-01"), QByteArray("accounting-pc-01"));
+    EXPECT_EQ(ComputerNetworkNameFrom("accounting-pc-02.example.cz"),
+              QByteArray("accounting-pc-02"));
+    const QByteArray label(63, 'a');
+    EXPECT_EQ(ComputerNetworkNameFrom(label + ".example.cz"), label);
+    EXPECT_EQ(ComputerNetworkNameFrom(label + "bcd"), label);
 }
 
 TEST(ComputerName, ThisComputerHasAName)
@@ -25,6 +28,6 @@ TEST(ComputerName, ThisComputerHasAName)
     const QByteArray name = ComputerNetworkName();
 
     EXPECT_FALSE(name.isEmpty());
-    EXPECT_LE(name.size(), 15);
+    EXPECT_LE(name.size(), 63);
     EXPECT_FALSE(name.contains('.'));
 }

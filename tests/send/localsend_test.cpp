@@ -54,8 +54,7 @@ struct StationWithService
     {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(kTestStationPort)
                     + "\r\nIDENT=Recepce\r\n");
-        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes);
         receiver = std::make_unique<HeadlessReceiver>(*dm);
         dm->setStationEventReceiver(receiver.get());
         service = std::make_unique<LocalSendService>(*dm);

@@ -2,6 +2,7 @@
 // station listens on a port of its own, so that a plain socket can hold the protocol port and
 // stand for the partner the message goes to.
 
+#include "core/protocol.h"
 #include "support/isolatedresolver.h"
 #include "support/namespacepair.h"
 #include "support/privatenetwork.h"
@@ -120,18 +121,23 @@ TEST(SendThroughStation, TheMessageIsQueuedByTheStationAndItsConfirmationEndsThe
         const std::vector<QByteArray> sent = partner.take(kReplyTimeoutMs);
         ASSERT_EQ(sent.size(), 1u) << station.describe() << sender.describe();
         // The station's key and port, the name the sender asked for, Windows-1250 on the wire.
-        EXPECT_EQ(sent[0], "=" + computer + "~1|Z\xe1lohy|Z\xe1loha selhala");
+        const QByteArray key = ParseKey(sent[0]);
+        const QByteArray rowId = key.mid(computer.size() + 1);
+        EXPECT_EQ(key, computer + '~' + rowId);
+        EXPECT_EQ(sent[0], "=" + key + "|Z\xe1lohy|Z\xe1loha selhala");
 
         const QByteArrayList queued = Ask(station, "queue", "queue ");
         EXPECT_TRUE(queued.contains("queue 1")) << station.describe();
         const QByteArrayList tables = Ask(station, "tables", "end tables");
-        EXPECT_TRUE(tables.contains(Utf8(u"out 1 0 Nová 127.0.0.1 <127.0.0.1>|Záloha selhala")))
+        EXPECT_TRUE(tables.contains("out " + rowId
+                                    + Utf8(u" 0 Nová 127.0.0.1 <127.0.0.1>|Záloha selhala")))
                 << station.describe();
 
-        partner.sendTo("#" + computer + "~1");
+        partner.sendTo("#" + key);
         ExpectFinished(sender, 0, Utf8(u"127.0.0.1: Odeslaná\n"));
         const QByteArrayList after = Ask(station, "tables", "end tables");
-        EXPECT_TRUE(after.contains(Utf8(u"out 1 1 Odeslaná 127.0.0.1 <127.0.0.1>|Záloha selhala")))
+        EXPECT_TRUE(after.contains("out " + rowId
+                                   + Utf8(u" 1 Odeslaná 127.0.0.1 <127.0.0.1>|Záloha selhala")))
                 << station.describe();
         EXPECT_TRUE(Ask(station, "queue", "queue ").contains("queue 0"));
         EXPECT_TRUE(sender.standardError().isEmpty()) << sender.describe();
@@ -155,12 +161,14 @@ TEST(SendThroughStation, TakesTheTextFromStandardInput)
         const std::vector<QByteArray> sent = partner.take(kReplyTimeoutMs);
         ASSERT_EQ(sent.size(), 1u) << sender.describe();
         // The station's own IDENT, and the line break as the station's peers write it.
+        const QByteArray key = ParseKey(sent[0]);
+        EXPECT_TRUE(key.startsWith(computer + '~')) << key.toStdString();
         EXPECT_EQ(sent[0],
-                  "=" + computer
-                          + "~1|Recepce|\xd8\xe1"
+                  "=" + key
+                          + "|Recepce|\xd8\xe1"
                             "dek jedna\r\n\xd8\xe1"
                             "dek dva");
-        partner.sendTo("#" + computer + "~1");
+        partner.sendTo("#" + key);
         ExpectFinished(sender, 0, Utf8(u"127.0.0.1: Odeslaná\n"));
     });
 }
@@ -179,7 +187,7 @@ TEST(SendThroughStation, ACopyTheStationGivesUpEndsTheSenderWithItsError)
         StartSender(session, sender, {"127.0.0.1", "nikde", "-m", "Ahoj"});
         const std::vector<QByteArray> sent = partner.take(kReplyTimeoutMs);
         ASSERT_EQ(sent.size(), 1u) << sender.describe();
-        partner.sendTo("#" + computer + "~1");
+        partner.sendTo("#" + ParseKey(sent[0]));
         ASSERT_TRUE(sender.waitForFinished(QDeadlineTimer(kReplyTimeoutMs))) << sender.describe();
         EXPECT_EQ(sender.exitCode(), 1) << sender.describe();
         const QByteArrayList lines = sender.outputLines();

@@ -1,5 +1,7 @@
 #include "stationsettings.h"
 
+#include "core/udm.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -31,4 +33,13 @@ void UseSettings(const QByteArray &ini)
     }
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(ini);
+}
+
+std::unique_ptr<Tdm> MakeTestStation(MessageBoxes &boxes, const QByteArray &computerName)
+{
+    auto dm = std::make_unique<Tdm>(boxes, [computerName] { return computerName; });
+    dm->tim.stop();
+    if (dm->started())
+        dm->tOut.startIdsAt(1);
+    return dm;
 }

@@ -62,8 +62,7 @@ struct Station
             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
             file.write(addressBook);
         }
-        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes);
         window = std::make_unique<TfMain>(*dm, nullptr, tray);
         window->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(window.get()));

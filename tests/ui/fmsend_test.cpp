@@ -33,8 +33,7 @@ struct Core
     Core()
     {
         UseSettings("[TCPIP]\r\nPORT=40000\r\nIDENT=Recepce\r\n");
-        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes);
     }
 
     std::vector<QByteArray> queued(QByteArray TMessageQueueItem::*field) const

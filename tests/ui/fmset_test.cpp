@@ -37,8 +37,7 @@ struct Core
     explicit Core(const QByteArray &settings = kPortOnly)
     {
         UseSettings(settings);
-        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes);
     }
 
     RecordingBoxes boxes;
