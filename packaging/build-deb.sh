@@ -1,6 +1,7 @@
 #!/bin/sh
 # The Debian package of a build tree that is already built: build-deb.sh BUILD_DIR OUT_DIR
-# leaves veltrin_<version>_<arch>.deb (and its debug symbols, veltrin-dbgsym_*.ddeb) in OUT_DIR.
+# leaves veltrin_<version>_<arch>.deb and its debug symbols, veltrin-dbgsym_<version>_<arch>.deb,
+# in OUT_DIR.
 # `make package` and the package test both make the package here.
 #
 # dpkg-buildpackage writes its results beside the source directory and dh writes below debian/,
@@ -21,7 +22,7 @@ trap 'exit 130' INT TERM
 mkdir "$scratch/veltrin"
 cp -R "$source_dir/debian" "$scratch/veltrin/"
 (cd "$scratch/veltrin" && VELTRIN_PREBUILT_DIR="$build_dir" dpkg-buildpackage -b -us -uc)
-for result in "$scratch"/*.deb "$scratch"/*.ddeb; do
+for result in "$scratch"/*.deb; do
     if [ -e "$result" ]; then
         mv -f "$result" "$out_dir/"
         echo "$out_dir/$(basename "$result")"

@@ -154,9 +154,10 @@ void CheckIcon(const QString &path, int size)
 }
 
 // The programs read datagrams from the whole network: each is a position-independent executable
-// bound at once with read-only relocations, and calls the stack protector's and the fortified C
-// library's checks.
-void CheckHardened(const QString &path)
+// bound at once with read-only relocations, and calls the stack protector's checks. Says whether
+// it calls a fortified C library function too: the compiler calls the checked variant only where
+// it cannot prove the buffer big enough, so one program may have none.
+bool CheckHardened(const QString &path)
 {
     const ProgramRun header = RunProgram(QStringLiteral("readelf"),
                                          {QStringLiteral("--wide"),
@@ -165,7 +166,7 @@ void CheckHardened(const QString &path)
                                           QStringLiteral("--dynamic"),
                                           QStringLiteral("--dyn-syms"),
                                           path});
-    ASSERT_TRUE(header.finished && header.exitCode == 0) << Describe(header);
+    EXPECT_TRUE(header.finished && header.exitCode == 0) << Describe(header);
     const QString text = QString::fromLatin1(header.out);
     EXPECT_TRUE(text.contains(QStringLiteral("DYN (Position-Independent Executable file)")))
             << qPrintable(path);
@@ -173,8 +174,7 @@ void CheckHardened(const QString &path)
     EXPECT_TRUE(text.contains(QRegularExpression(QStringLiteral("\\(FLAGS\\).*\\bBIND_NOW\\b"))))
             << qPrintable(path);
     EXPECT_TRUE(text.contains(QStringLiteral(" __stack_chk_fail"))) << qPrintable(path);
-    EXPECT_TRUE(text.contains(QRegularExpression(QStringLiteral(" __\\w+_chk@"))))
-            << qPrintable(path);
+    return text.contains(QRegularExpression(QStringLiteral(" __\\w+_chk@")));
 }
 
 // Everything that must hold of an installed tree, wherever it came from.
@@ -182,14 +182,16 @@ void CheckTree(const QString &root, Tree tree)
 {
     EXPECT_EQ(FilesUnder(root), ExpectedFiles(tree));
 
+    bool fortified = false;
     for (const QString &program : kPrograms) {
         const QString path = root + u'/' + kProgramDir + u'/' + program;
         EXPECT_EQ(Mode(path), 0755) << qPrintable(path);
         const ProgramRun ldd = RunProgram(QStringLiteral("ldd"), {path});
         EXPECT_TRUE(ldd.finished && ldd.exitCode == 0) << Describe(ldd);
         EXPECT_FALSE(ldd.out.contains("not found")) << ldd.out.toStdString();
-        CheckHardened(path);
+        fortified = CheckHardened(path) || fortified;
     }
+    EXPECT_TRUE(fortified) << "no program calls a fortified function";
     for (const QString &program : {QStringLiteral("veltrin"), QStringLiteral("veltrin-send")}) {
         const QString link = root + QStringLiteral("/usr/bin/") + program;
         EXPECT_EQ(LinkText(link), QStringLiteral("../lib/veltrin/") + program);
@@ -428,8 +430,9 @@ TEST(InstalledTree, DebianPackageUnpacksToTheSameTree)
     ASSERT_TRUE(contents.finished && contents.exitCode == 0) << Describe(contents);
     for (const QByteArray &line : contents.out.split('\n')) {
         const QList<QByteArray> columns = line.simplified().split(' ');
-        if (columns.size() > 1)
+        if (columns.size() > 1) {
             EXPECT_EQ(columns.at(1), "root/root") << line.toStdString();
+        }
     }
 
     const QString root = scratch.path() + QStringLiteral("/root");
