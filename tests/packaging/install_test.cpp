@@ -32,8 +32,9 @@ const QString kSourceDir = QStringLiteral(VELTRIN_SOURCE_DIR);
 const QString kVersion = QStringLiteral(VELTRIN_VERSION_TEXT);
 const QString kAppId = QStringLiteral(VELTRIN_APP_ID);
 const QString kProgramDir = QStringLiteral("usr/lib/veltrin");
-const QStringList kPrograms
-        = {QStringLiteral("veltrin"), QStringLiteral("veltrin-headless"), QStringLiteral("veltrin-send")};
+const QStringList kPrograms = {QStringLiteral("veltrin"),
+                               QStringLiteral("veltrin-headless"),
+                               QStringLiteral("veltrin-send")};
 const QStringList kManualPages = {QStringLiteral("veltrin"), QStringLiteral("veltrin-send")};
 const int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 constexpr int kStationPort = 34888;
@@ -225,9 +226,9 @@ void CheckTree(const QString &root, Tree tree)
         CheckIcon(path, size);
     }
 
-    const QHash<QString, QString> manualSources = {
-            {QStringLiteral("veltrin"), QStringLiteral("packaging/veltrin.1")},
-            {QStringLiteral("veltrin-send"), QStringLiteral("send/veltrin-send.1")}};
+    const QHash<QString, QString> manualSources
+            = {{QStringLiteral("veltrin"), QStringLiteral("packaging/veltrin.1")},
+               {QStringLiteral("veltrin-send"), QStringLiteral("send/veltrin-send.1")}};
     for (const QString &page : kManualPages) {
         const QString source = manualSources.value(page);
         const QString manual = QStringLiteral("usr/share/man/man1/") + page + QStringLiteral(".1");
@@ -460,10 +461,10 @@ TEST(InstalledTree, DebianPackageUnpacksToTheSameTree)
                                               QProcessEnvironment::systemEnvironment(),
                                               600000);
         EXPECT_TRUE(lintian.finished && lintian.exitCode == 0) << Describe(lintian);
-        EXPECT_FALSE(QRegularExpression(QStringLiteral("^[EW]: "),
-                                        QRegularExpression::MultilineOption)
-                             .match(QString::fromUtf8(lintian.out))
-                             .hasMatch())
+        EXPECT_FALSE(
+                QRegularExpression(QStringLiteral("^[EW]: "), QRegularExpression::MultilineOption)
+                        .match(QString::fromUtf8(lintian.out))
+                        .hasMatch())
                 << lintian.out.toStdString();
     }
 
