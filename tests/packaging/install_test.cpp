@@ -451,6 +451,21 @@ TEST(InstalledTree, DebianPackageUnpacksToTheSameTree)
                 << qPrintable(program) << ": " << file.out.toStdString();
     }
 
+    // The AppStream description names the menu entry that the package installs.
+    if (!QStandardPaths::findExecutable(QStringLiteral("appstreamcli")).isEmpty()) {
+        const ProgramRun appstream = RunProgram(QStringLiteral("appstreamcli"),
+                                                {QStringLiteral("validate-tree"),
+                                                 QStringLiteral("--pedantic"),
+                                                 QStringLiteral("--no-net"),
+                                                 root});
+        EXPECT_TRUE(appstream.finished && appstream.exitCode == 0) << Describe(appstream);
+        EXPECT_FALSE(QRegularExpression(QStringLiteral("^\\s*[EWIP]: "),
+                                        QRegularExpression::MultilineOption)
+                             .match(QString::fromUtf8(appstream.out))
+                             .hasMatch())
+                << appstream.out.toStdString();
+    }
+
     // Debian's own checker, with its pedantic tags shown: an error or a warning fails.
     if (!QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty()) {
         const ProgramRun lintian = RunProgram(QStringLiteral("lintian"),
