@@ -7,7 +7,11 @@ DEB_PACKAGES := cmake make g++ pkg-config qt6-base-dev qt6-svg-dev libqt6svg6 qt
     libgtest-dev libgmock-dev iproute2 xvfb xauth libx11-dev fonts-dejavu-core \
     dpkg-dev file desktop-file-utils
 
-.PHONY: all deps build test test-sanitized run bench screenshots clean install package
+# What `make package` needs besides the build, and `make test`, which makes the package and checks
+# it: Debian's packaging tools, its package checker and the AppStream validator.
+PACKAGE_DEB_PACKAGES := debhelper lintian appstream
+
+.PHONY: all deps package-deps build test test-sanitized run bench screenshots clean install package
 
 all: build
 
@@ -28,13 +32,16 @@ deps:
 	    fi; \
 	fi
 
+package-deps:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(PACKAGE_DEB_PACKAGES)"
+
 $(BUILD_DIR)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+test: package-deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-sanitized
 
@@ -55,14 +62,14 @@ test-sanitized: deps $(ASAN_BUILD_DIR)/CMakeCache.txt
 	$(SANITIZER_ENV) cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
 
-# Into /opt/veltrin, /usr/bin and /usr/share as root; `make install DESTDIR=/some/root` elsewhere.
-PREFIX ?= /
+# Into /usr/local (lib/veltrin, bin, share) as root; `make install DESTDIR=/some/root` elsewhere.
+PREFIX ?= /usr/local
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
-# $(BUILD_DIR)/veltrin_<version>_<arch>.deb
-package: build
-	cmake --build $(BUILD_DIR) --target package
+# $(BUILD_DIR)/veltrin_<version>_<arch>.deb, made with debhelper from the build above.
+package: package-deps build
+	packaging/build-deb.sh $(BUILD_DIR) $(BUILD_DIR)
 
 run: build
 	./$(BUILD_DIR)/veltrin

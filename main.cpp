@@ -16,6 +16,8 @@ int main(int argc, char *argv[])
     // Closing the window hides it; only "Konec" ends the station.
     app.setQuitOnLastWindowClosed(false);
     app.setWindowIcon(ProgramIcon());
+    // Lets the desktop match the window to the menu entry, its name and icon (Wayland's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(VELTRIN_APP_ID));
 
     const TfMain::Tray trayMode = QSystemTrayIcon::isSystemTrayAvailable()
                                           ? TfMain::Tray::Available
