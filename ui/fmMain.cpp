@@ -84,7 +84,8 @@ public:
 
 // Toolbar hints appear after a short pause and stay for eight seconds. Qt asks the style of the
 // widget under the pointer for the pause, and a widget's own style does not reach its children,
-// so it has to be the application's style.
+// so it has to be the application's style. The Alt keys of the menus are underlined only while
+// the keyboard works the menus, so that the texts read as they always have.
 class HintStyle : public QProxyStyle
 {
 public:
@@ -97,6 +98,8 @@ public:
     {
         if (hint == SH_ToolTip_WakeUpDelay)
             return kHintDelayMs;
+        if (hint == SH_UnderlineShortcut)
+            return 0;
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
@@ -414,8 +417,8 @@ void TfMain::buildCommands()
     for (QToolButton *button : m_tool->findChildren<QToolButton *>())
         button->installEventFilter(this);
 
-    // The '&' marks each menu's and item's Alt key; the styles underline it only while Alt is
-    // held, so the texts read as before.
+    // The '&' marks each menu's and item's Alt key, underlined only while the keyboard works the
+    // menus (see HintStyle), so the texts read as before.
     QMenu *list = menuBar()->addMenu(QStringLiteral("&Seznam"));
     list->addAction(QStringLiteral("Nová &skupina příjemců"), this, [this] { tgNewClick(); });
     list->addAction(QStringLiteral("&Nový příjemce"), this, [this] { taNewClick(); });

@@ -625,6 +625,8 @@ TEST(MainWindow, MenusHaveAltKeysAndEveryToolButtonAName)
             }
         }
         EXPECT_EQ(titles, Strings({"&Seznam", "&Zprávy", "&Pomoc"}));
+        // The marks show only once the keyboard works the menus: the texts read as before.
+        EXPECT_EQ(bar->style()->styleHint(QStyle::SH_UnderlineShortcut, nullptr, bar), 0);
 
         QTest::keyClick(station.window.get(), Qt::Key_S, Qt::AltModifier);
         ASSERT_TRUE(WaitUntil([] { return QApplication::activePopupWidget() != nullptr; }));
