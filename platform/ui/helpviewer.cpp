@@ -102,7 +102,9 @@ void HelpViewer::attachTo(QWidget *owner)
 
 bool HelpViewer::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == parentWidget() && event->type() == QEvent::Hide) {
+    // Only a dialog that closes: one minimised by the window manager is still open and modal.
+    if (watched == parentWidget() && event->type() == QEvent::Hide
+        && !parentWidget()->isVisible()) {
         // The dialog closes: the help moves to the nearest modal window still open around it,
         // so that neither the dialog's end takes the help along nor a dialog further out blocks
         // it.
