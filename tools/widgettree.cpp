@@ -167,10 +167,8 @@ QRect TextRoom(QWidget *widget, QString *text)
             return {};
         *text = label->text();
         const int indent = std::max(0, label->indent());
-        return label->contentsRect().adjusted(label->margin() + indent,
-                                              label->margin(),
-                                              -label->margin(),
-                                              -label->margin());
+        return label->contentsRect().adjusted(
+                label->margin() + indent, label->margin(), -label->margin(), -label->margin());
     }
     if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
         if (button->text().isEmpty())
@@ -209,8 +207,8 @@ QRect TextRoom(QWidget *widget, QString *text)
         option.lineWidth = 1;
         option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
         option.textAlignment = group->alignment();
-        const QRect label
-                = style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+        const QRect label = style->subControlRect(
+                QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
         return label.intersected(group->rect());
     }
     return {};
@@ -243,13 +241,15 @@ QStringList ClippedTexts(QWidget *window)
         if (auto *tabs = qobject_cast<QTabBar *>(widget)) {
             for (int tab = 0; tab < tabs->count(); ++tab) {
                 const QRect rect = tabs->tabRect(tab);
-                if (!tabs->rect().contains(rect) || rect.width() < TextWidth(tabs, tabs->tabText(tab)))
+                if (!tabs->rect().contains(rect)
+                    || rect.width() < TextWidth(tabs, tabs->tabText(tab)))
                     clipped(widget, Quoted(tabs->tabText(tab)));
             }
         }
         if (auto *header = qobject_cast<QHeaderView *>(widget);
             header && header->orientation() == Qt::Horizontal && header->model()) {
-            const int margin = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+            const int margin
+                    = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
             for (int column = 0; column < header->count(); ++column) {
                 if (header->isSectionHidden(column))
                     continue;

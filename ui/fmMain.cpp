@@ -28,8 +28,8 @@
 #include <QProxyStyle>
 #include <QScreen>
 #include <QSplitter>
-#include <QStyleFactory>
 #include <QStatusBar>
+#include <QStyleFactory>
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTabWidget>

@@ -419,8 +419,8 @@ void TfSet::buildControls()
     const int frameMargin = frameRight - (m_eName->geometry().right());
     const int extra = std::max(0, m_eIP->geometry().right() + frameMargin - frameRight);
     if (extra > 0) {
-        for (QWidget *widget : std::initializer_list<QWidget *>{
-                     stationFrame, alertFrame, m_eName, m_eRecs, m_eWave})
+        for (QWidget *widget :
+             std::initializer_list<QWidget *>{stationFrame, alertFrame, m_eName, m_eRecs, m_eWave})
             widget->resize(widget->width() + extra, widget->height());
         for (QWidget *button : {m_button1, m_button2})
             button->move(button->x() + extra, button->y());

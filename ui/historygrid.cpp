@@ -41,10 +41,10 @@ constexpr int kDatumWidth = 64;
 constexpr int kFromWidth = 196;
 constexpr int kMsgWidth = 64;
 constexpr qint32 kFlagCodes[] = {HistoryFlag::New,
-                                  HistoryFlag::Sent,
-                                  HistoryFlag::Ok,
-                                  HistoryFlag::Failed,
-                                  HistoryFlag::Read};
+                                 HistoryFlag::Sent,
+                                 HistoryFlag::Ok,
+                                 HistoryFlag::Failed,
+                                 HistoryFlag::Read};
 
 } // namespace
 

@@ -397,8 +397,8 @@ TEST_F(DialogTest, DialogsOpenWithoutAWarningFromQt)
             [](QtMsgType type, const QMessageLogContext &, const QString &text) {
                 // The offscreen platform of the tests says so of every fixed-size window; a
                 // desktop's platform does not.
-                const bool offscreenOnly = text.startsWith(
-                        QLatin1String("This plugin does not support"));
+                const bool offscreenOnly
+                        = text.startsWith(QLatin1String("This plugin does not support"));
                 if (type != QtDebugMsg && type != QtInfoMsg && !offscreenOnly)
                     warnings << text;
             });

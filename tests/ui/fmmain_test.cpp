@@ -21,11 +21,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QMenuBar>
 #include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>

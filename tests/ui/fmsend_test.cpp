@@ -131,8 +131,7 @@ TEST(ComposeDialog, TheRecipientListShowsFourRecipientsWhole)
         EXPECT_EQ(list->height(), 88);
         int whole = 0;
         for (int row = 0; row < list->rowCount(); ++row) {
-            if (list->rowViewportPosition(row) + list->rowHeight(row)
-                <= list->viewport()->height())
+            if (list->rowViewportPosition(row) + list->rowHeight(row) <= list->viewport()->height())
                 ++whole;
         }
         EXPECT_GE(whole, 4) << "rows " << list->rowHeight(0) << " high in "
