@@ -204,10 +204,11 @@ TfUser::TfUser(QWidget *parent)
     fields->addSpacing(6);
     fields->addWidget(m_label2);
     fields->addWidget(m_eHost);
-    setTabOrder(m_eName, m_eHost);
 
     const NameDialogFrame frame
             = BuildNameDialogFrame(this, StationImages::Recipient, fields, m_eHost);
+    // Only now do the fields belong to the dialog; Qt refuses an order between orphans.
+    setTabOrder(m_eName, m_eHost);
     m_image2 = frame.picture;
     m_bitBtn1 = frame.ok;
     m_bitBtn2 = frame.cancel;

@@ -373,6 +373,14 @@ const std::vector<Shot> &Shots()
              [](Scene &scene, const QString &path) {
                  return SaveModal([&] { scene.window->taAboutClick(); }, path);
              }},
+            {"recipient",
+             [](Scene &scene, const QString &path) {
+                 return SaveModal([&] { scene.window->taNewClick(); }, path);
+             }},
+            {"group",
+             [](Scene &scene, const QString &path) {
+                 return SaveModal([&] { scene.window->tgNewClick(); }, path);
+             }},
     };
     return shots;
 }

@@ -1,5 +1,9 @@
 #include "widgettree.h"
 
+#include "platform/codepage.h"
+#include "stores/history.h"
+#include "ui/historygrid.h"
+
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QCheckBox>
@@ -10,10 +14,16 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolBar>
+#include <QToolButton>
 #include <QTreeView>
 #include <QWidget>
 
@@ -141,6 +151,135 @@ QStringList TabOrder(QWidget *window)
     return names;
 }
 
+// The width a one-line text takes on the screen, its '&' marks shown as underlines.
+int TextWidth(const QWidget *widget, const QString &text)
+{
+    return widget->fontMetrics().size(Qt::TextShowMnemonic, text).width();
+}
+
+// Where a control's text may go: what the style leaves of the control beside its frame, box or
+// circle. Empty when the control shows no text of its own.
+QRect TextRoom(QWidget *widget, QString *text)
+{
+    QStyle *style = widget->style();
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        if (label->text().isEmpty() || label->wordWrap())
+            return {};
+        *text = label->text();
+        const int indent = std::max(0, label->indent());
+        return label->contentsRect().adjusted(
+                label->margin() + indent, label->margin(), -label->margin(), -label->margin());
+    }
+    if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+        if (button->text().isEmpty())
+            return {};
+        *text = button->text();
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        option.icon = button->icon();
+        option.iconSize = button->iconSize();
+        if (qobject_cast<QCheckBox *>(widget))
+            return style->subElementRect(QStyle::SE_CheckBoxContents, &option, widget);
+        if (qobject_cast<QRadioButton *>(widget))
+            return style->subElementRect(QStyle::SE_RadioButtonContents, &option, widget);
+        if (qobject_cast<QPushButton *>(widget))
+            return style->subElementRect(QStyle::SE_PushButtonContents, &option, widget);
+        if (auto *tool = qobject_cast<QToolButton *>(widget)) {
+            // A toolbar's buttons show their icons alone; their texts are the hints.
+            if (tool->toolButtonStyle() == Qt::ToolButtonIconOnly && !tool->icon().isNull()) {
+                text->clear();
+                return {};
+            }
+            const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget);
+            return tool->rect().adjusted(frame, frame, -frame, -frame);
+        }
+        return {};
+    }
+    if (auto *group = qobject_cast<QGroupBox *>(widget)) {
+        if (group->title().isEmpty())
+            return {};
+        *text = group->title();
+        // The style places the title by its own width; it is whole while that stays in the box.
+        QStyleOptionGroupBox option;
+        option.initFrom(group);
+        option.text = group->title();
+        option.lineWidth = 1;
+        option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+        option.textAlignment = group->alignment();
+        const QRect label = style->subControlRect(
+                QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+        return label.intersected(group->rect());
+    }
+    return {};
+}
+
+// A text cut off by its own control, or a control that reaches past its parent or its window.
+QStringList ClippedTexts(QWidget *window)
+{
+    QStringList lines;
+    const auto clipped = [&lines](QWidget *widget, const QString &what) {
+        lines << QStringLiteral("clipped ") + QString::fromLatin1(widget->metaObject()->className())
+                         + QLatin1Char(' ') + what;
+    };
+    for (QWidget *widget : window->findChildren<QWidget *>()) {
+        if (!widget->isVisibleTo(window) || widget->window() != window)
+            continue;
+        QString text;
+        const QRect room = TextRoom(widget, &text);
+        if (!text.isEmpty()) {
+            const QString shown = Quoted(QString(text).remove(QLatin1Char('&')));
+            const QFontMetrics metrics = widget->fontMetrics();
+            if (room.width() < TextWidth(widget, text) || room.height() < metrics.height())
+                clipped(widget, shown);
+            const QWidget *parent = widget->parentWidget();
+            const QRect inWindow(widget->mapTo(window, QPoint(0, 0)), widget->size());
+            if ((parent && !parent->rect().contains(widget->geometry()))
+                || !window->rect().contains(inWindow))
+                clipped(widget, shown + QStringLiteral(" past its edge"));
+        }
+        if (auto *tabs = qobject_cast<QTabBar *>(widget)) {
+            for (int tab = 0; tab < tabs->count(); ++tab) {
+                const QRect rect = tabs->tabRect(tab);
+                if (!tabs->rect().contains(rect)
+                    || rect.width() < TextWidth(tabs, tabs->tabText(tab)))
+                    clipped(widget, Quoted(tabs->tabText(tab)));
+            }
+        }
+        if (auto *header = qobject_cast<QHeaderView *>(widget);
+            header && header->orientation() == Qt::Horizontal && header->model()) {
+            const int margin
+                    = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+            for (int column = 0; column < header->count(); ++column) {
+                if (header->isSectionHidden(column))
+                    continue;
+                const QString title
+                        = header->model()->headerData(column, Qt::Horizontal).toString();
+                if (header->sectionSize(column) < TextWidth(header, title) + 2 * margin)
+                    clipped(widget, Quoted(title));
+            }
+        }
+        // A message's state is read at a glance: each of its labels fits the column whole,
+        // with the margins the style leaves beside a cell's text and the grid line.
+        if (auto *grid = dynamic_cast<HistoryGrid *>(widget)) {
+            const int margin
+                    = grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1;
+            const int room = grid->columnWidth(HistoryTable::ColumnLFLAG) - 1 - 2 * margin;
+            for (const qint32 code : {HistoryFlag::New,
+                                      HistoryFlag::Sent,
+                                      HistoryFlag::Ok,
+                                      HistoryFlag::Failed,
+                                      HistoryFlag::Read}) {
+                const QString label = DecodeWindows1250(*HistoryFlagLabel(code));
+                if (room < TextWidth(grid, label))
+                    clipped(widget, Quoted(label));
+            }
+        }
+    }
+    lines.sort();
+    return lines;
+}
+
 } // namespace
 
 QStringList DescribeWidgetTree(QWidget *window)
@@ -178,5 +317,7 @@ QStringList DescribeWidgetTree(QWidget *window)
         lines << entry.texts;
 
     lines << QStringLiteral("tab ") + TabOrder(window).join(QLatin1Char(' '));
+    // Nothing may be cut off, whatever fonts the desktop has and at every scale.
+    lines << ClippedTexts(window);
     return lines;
 }

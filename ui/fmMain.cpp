@@ -29,7 +29,9 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyleFactory>
 #include <QSystemTrayIcon>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTime>
@@ -48,6 +50,7 @@ constexpr int kToolBarHeight = 26;
 constexpr int kStatusPanel0Width = 128;
 constexpr int kHintDelayMs = 250;
 constexpr int kHintShownMs = 8000;
+constexpr int kDefaultWindowTop = 8;
 
 enum Page { kReceivedPage = 0, kSentPage = 1, kQueuePage = 2 };
 
@@ -79,10 +82,15 @@ public:
     }
 };
 
-// Toolbar hints appear after a short pause and stay for eight seconds.
+// Toolbar hints appear after a short pause and stay for eight seconds. Qt asks the style of the
+// widget under the pointer for the pause, and a widget's own style does not reach its children,
+// so it has to be the application's style. The Alt keys of the menus are underlined only while
+// the keyboard works the menus, so that the texts read as they always have.
 class HintStyle : public QProxyStyle
 {
 public:
+    using QProxyStyle::QProxyStyle;
+
     int styleHint(StyleHint hint,
                   const QStyleOption *option,
                   const QWidget *widget,
@@ -90,8 +98,33 @@ public:
     {
         if (hint == SH_ToolTip_WakeUpDelay)
             return kHintDelayMs;
+        if (hint == SH_UnderlineShortcut)
+            return 0;
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
+};
+
+// Tabs as narrow as their texts allow, for the tab bar it is made for, which owns it.
+class CompactTabStyle : public QProxyStyle
+{
+public:
+    explicit CompactTabStyle(QWidget *tabBar)
+        : QProxyStyle(QStyleFactory::create(QApplication::style()->name()))
+    {
+        setParent(tabBar);
+    }
+
+    int pixelMetric(PixelMetric metric,
+                    const QStyleOption *option,
+                    const QWidget *widget) const override
+    {
+        if (metric == PM_TabBarTabHSpace)
+            return kTabPadding;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+private:
+    static constexpr int kTabPadding = 6;
 };
 
 QPlainTextEdit *ReadOnlyText(QWidget *parent)
@@ -116,6 +149,14 @@ QFont FontOf(const QStringList &families, bool bold)
     return font;
 }
 
+// Installed once for the application, which owns it from then on and frees the style it replaces.
+void UseHintStyle()
+{
+    if (dynamic_cast<HintStyle *>(QApplication::style()))
+        return;
+    QApplication::setStyle(new HintStyle(QStyleFactory::create(QApplication::style()->name())));
+}
+
 void UseButtonFaceBackground(QWidget *widget)
 {
     QPalette palette = widget->palette();
@@ -134,6 +175,7 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     , m_trayMode(trayMode)
     , m_addressBook(new AddressBook(this))
 {
+    UseHintStyle();
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     setWindowIcon(ProgramIcon());
     SetHelpTopic(this, kMainTopic);
@@ -177,8 +219,10 @@ void TfMain::FormCreate()
 
 void TfMain::buildLayout()
 {
-    setFont(FontOf({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")},
-                   false));
+    QFont windowFont = FontOf(
+            {QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")}, false);
+    windowFont.setPointSize(8);
+    setFont(windowFont);
 
     m_leftRight = new QSplitter(Qt::Horizontal, this);
     m_leftRight->setChildrenCollapsible(false);
@@ -203,6 +247,19 @@ void TfMain::buildLayout()
     m_tree->setIconSize(QSize(16, 16));
     SetHelpTopic(m_tree, kTreeTopic);
     lpanelLayout->addWidget(m_tree);
+    // What the user cannot see is not chosen: a new message would otherwise go to recipients
+    // hidden in a collapsed group.
+    connect(m_tree, &QTreeView::collapsed, this, [this](const QModelIndex &group) {
+        QItemSelectionModel *selection = m_tree->selectionModel();
+        const int members = m_tree->model()->rowCount(group);
+        if (members > 0) {
+            selection->select(QItemSelection(m_tree->model()->index(0, 0, group),
+                                             m_tree->model()->index(members - 1, 0, group)),
+                              QItemSelectionModel::Deselect);
+        }
+        if (selection->currentIndex().parent() == group)
+            selection->setCurrentIndex(group, QItemSelectionModel::NoUpdate);
+    });
 
     auto *rpanel = new QWidget(m_leftRight);
     auto *rpanelLayout = new QVBoxLayout(rpanel);
@@ -273,6 +330,9 @@ void TfMain::buildLayout()
     UseButtonFaceBackground(m_lQueue);
     SetHelpTopic(m_lQueue, kQueueTopic);
     m_page->addTab(m_lQueue, QStringLiteral("Fronta zpráv"));
+    // At the window's minimum width the three tabs share the width left beside the tree; with
+    // the style's roomy padding the third would hide behind scroll arrows.
+    m_page->tabBar()->setStyle(new CompactTabStyle(m_page->tabBar()));
     connect(m_page, &QTabWidget::currentChanged, this, [this](int index) {
         switch (index) {
         case 0:
@@ -350,34 +410,37 @@ void TfMain::buildCommands()
     m_tool->addSeparator();
     tool(0, settings, [this] { tsParamClick(); });
     m_tool->addSeparator();
-    tool(9, QString(), [this] { taHelpClick(); });
-    tool(8, QString(), [this] { taAboutClick(); });
-    // Only the toolbar shows hints; their look and timing are the station's own.
-    m_tool->setStyle(new HintStyle);
+    // These two show no hint; a screen reader still needs to name them.
+    m_tool->widgetForAction(tool(9, QString(), [this] { taHelpClick(); }))
+            ->setAccessibleName(QStringLiteral("Nápověda"));
+    m_tool->widgetForAction(tool(8, QString(), [this] { taAboutClick(); }))
+            ->setAccessibleName(QStringLiteral("O programu..."));
     for (QToolButton *button : m_tool->findChildren<QToolButton *>())
         button->installEventFilter(this);
 
-    QMenu *list = menuBar()->addMenu(QStringLiteral("Seznam"));
-    list->addAction(newGroup, this, [this] { tgNewClick(); });
-    list->addAction(newRecipient, this, [this] { taNewClick(); });
+    // The '&' marks each menu's and item's Alt key, underlined only while the keyboard works the
+    // menus (see HintStyle), so the texts read as before.
+    QMenu *list = menuBar()->addMenu(QStringLiteral("&Seznam"));
+    list->addAction(QStringLiteral("Nová &skupina příjemců"), this, [this] { tgNewClick(); });
+    list->addAction(QStringLiteral("&Nový příjemce"), this, [this] { taNewClick(); });
     list->addSeparator();
-    list->addAction(QStringLiteral("Opravit"), this, [this] { taEditClick(); });
-    list->addAction(QStringLiteral("Smazat"), this, [this] { taDelClick(); });
+    list->addAction(QStringLiteral("&Opravit"), this, [this] { taEditClick(); });
+    list->addAction(QStringLiteral("S&mazat"), this, [this] { taDelClick(); });
     list->addSeparator();
-    list->addAction(settings, this, [this] { tsParamClick(); });
+    list->addAction(QStringLiteral("Nastavení &parametrů"), this, [this] { tsParamClick(); });
     list->addSeparator();
-    list->addAction(QStringLiteral("Skrýt"), this, [this] { Skrt1Click(); });
-    list->addAction(QStringLiteral("Konec"), this, [this] { Konec1Click(); });
-    QMenu *messages = menuBar()->addMenu(QStringLiteral("Zprávy"));
-    messages->addAction(newMessage, this, [this] { TreeDblClick(); });
+    list->addAction(QStringLiteral("Sk&rýt"), this, [this] { Skrt1Click(); });
+    list->addAction(QStringLiteral("&Konec"), this, [this] { Konec1Click(); });
+    QMenu *messages = menuBar()->addMenu(QStringLiteral("&Zprávy"));
+    messages->addAction(QStringLiteral("&Napsat novou zprávu"), this, [this] { TreeDblClick(); });
     // The menu's reply and delete act on the message page in view, as their namesakes do; the
     // queue page has no current message to answer.
-    messages->addAction(QStringLiteral("Odpovědět"), this, [this] {
+    messages->addAction(QStringLiteral("&Odpovědět"), this, [this] {
         if (m_page->currentIndex() != kQueuePage)
             Reply();
     });
     messages->addSeparator();
-    messages->addAction(QStringLiteral("Vymazat"), this, [this] { tmDelClick(); });
+    messages->addAction(QStringLiteral("&Vymazat"), this, [this] { tmDelClick(); });
     const auto contextMenu = [this](HistoryGrid *grid, const QString &replyText) {
         auto *menu = new QMenu(grid);
         menu->addAction(replyText, this, [this] { Reply(); });
@@ -392,9 +455,9 @@ void TfMain::buildCommands()
     connect(m_receivedGrid, &QAbstractItemView::doubleClicked, this, [this] { griddbl(); });
     connect(m_tree, &QAbstractItemView::doubleClicked, this, [this] { TreeDblClick(); });
 
-    QMenu *help = menuBar()->addMenu(QStringLiteral("Pomoc"));
-    help->addAction(QStringLiteral("Nápověda"), this, [this] { taHelpClick(); });
-    help->addAction(QStringLiteral("O programu..."), this, [this] { taAboutClick(); });
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Pomoc"));
+    help->addAction(QStringLiteral("&Nápověda"), this, [this] { taHelpClick(); });
+    help->addAction(QStringLiteral("&O programu..."), this, [this] { taAboutClick(); });
 }
 
 QLabel *TfMain::statusPanel(int index) const
@@ -413,10 +476,18 @@ void TfMain::LoadWindowSize()
     const SettingsFile file = OpenSettingsFile();
     resize(width(), std::max(kMinimumHeight, ReadSizeValue(file, "HEIGHT", kMinimumHeight)));
     resize(std::max(kMinimumWidth, ReadSizeValue(file, "WIDTH", kMinimumWidth)), height());
-    move(x(), ReadSizeValue(file, "TOP", 8));
+    move(x(), ReadSizeValue(file, "TOP", kDefaultWindowTop));
     const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     const int screenWidth = screen ? screen->geometry().width() : width() + 16;
     move(ReadSizeValue(file, "LEFT", DefaultWindowLeft(screenWidth, width())), y());
+    // A position stored on a screen that is no longer there (a desk that lost its second
+    // monitor) would put the window out of reach: it then opens where it opens by default.
+    const QRect frame(pos(), size());
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    if (std::none_of(screens.begin(), screens.end(), [&frame](const QScreen *each) {
+            return each->geometry().intersects(frame);
+        }))
+        move(DefaultWindowLeft(screenWidth, width()), kDefaultWindowTop);
 
     // The splitters share out space only once laid out, so lay the window out now.
     ensurePolished();

@@ -17,6 +17,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTextBlock>
 #include <QVBoxLayout>
@@ -194,6 +195,15 @@ TfSend::TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWi
     m_rcp->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_rcp->setFocusPolicy(Qt::ClickFocus);
     m_rcp->setFixedHeight(kListHeight);
+    // Rows as low as the text and the tick box allow, so that the list shows four recipients as
+    // it did in its original font; the style's default row is far taller than the text.
+    const int rowHeight
+            = std::max(m_rcp->fontMetrics().height(),
+                       m_rcp->style()->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, m_rcp))
+              + 2;
+    m_rcp->verticalHeader()->setMinimumSectionSize(rowHeight);
+    m_rcp->verticalHeader()->setDefaultSectionSize(rowHeight);
+    m_rcp->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     UseButtonFaceBackground(m_rcp);
     m_rcp->installEventFilter(this);
 

@@ -355,8 +355,8 @@ TfSet::TfSet(Tdm &dm, QWidget *parent)
 void TfSet::buildControls()
 {
     // The frames first, so that the controls placed over them stay on top.
-    SunkenFrame(QRect(8, 8, 330, 161), this);
-    SunkenFrame(QRect(8, 178, 330, 95), this);
+    QFrame *stationFrame = SunkenFrame(QRect(8, 8, 330, 161), this);
+    QFrame *alertFrame = SunkenFrame(QRect(8, 178, 330, 95), this);
 
     PlacedLabel(QStringLiteral("Jméno, identifikace této stanice"), 24, 16, true, this);
     m_eName = new QLineEdit(this);
@@ -410,6 +410,22 @@ void TfSet::buildControls()
     m_eWave->setObjectName(QStringLiteral("eWave"));
     m_eWave->setGeometry(24, 240, kFieldWidth, m_eWave->sizeHint().height());
     m_eWave->setFilter(QStringLiteral("Wave (*.wav)"));
+
+    // The layout was drawn for a font narrower than most desktops have: where the check box
+    // beside the port needs more room, the frames, the full-width controls and the dialog grow
+    // by what it lacks and the buttons move along, so that nothing is cut at the frame or at
+    // the dialog's edge.
+    const int frameRight = stationFrame->geometry().right();
+    const int frameMargin = frameRight - (m_eName->geometry().right());
+    const int extra = std::max(0, m_eIP->geometry().right() + frameMargin - frameRight);
+    if (extra > 0) {
+        for (QWidget *widget :
+             std::initializer_list<QWidget *>{stationFrame, alertFrame, m_eName, m_eRecs, m_eWave})
+            widget->resize(widget->width() + extra, widget->height());
+        for (QWidget *button : {m_button1, m_button2})
+            button->move(button->x() + extra, button->y());
+    }
+    setFixedSize(kClientWidth + extra, kClientHeight);
     new CodePageGuard(m_eWave->editor());
     connect(m_cWave, &QCheckBox::toggled, this, [this] { cWaveClick(); });
 

@@ -1,9 +1,13 @@
 #include "historygrid.h"
 
+#include "platform/codepage.h"
 #include "stores/history.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QScopedValueRollback>
+
+#include <algorithm>
 
 namespace {
 
@@ -36,7 +40,11 @@ private:
 constexpr int kDatumWidth = 64;
 constexpr int kFromWidth = 196;
 constexpr int kMsgWidth = 64;
-constexpr int kFlagCharacters = 8;
+constexpr qint32 kFlagCodes[] = {HistoryFlag::New,
+                                 HistoryFlag::Sent,
+                                 HistoryFlag::Ok,
+                                 HistoryFlag::Failed,
+                                 HistoryFlag::Read};
 
 } // namespace
 
@@ -59,9 +67,7 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     columns->setSectionResizeMode(QHeaderView::Interactive);
     columns->setHighlightSections(false);
     columns->moveSection(columns->visualIndex(HistoryTable::ColumnLFLAG), 0);
-    const int flagWidth = fontMetrics().averageCharWidth() * kFlagCharacters
-                          + 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this) + 8;
-    setColumnWidth(HistoryTable::ColumnLFLAG, flagWidth);
+    fitStateColumn();
     setColumnWidth(HistoryTable::ColumnDATUM, kDatumWidth);
     setColumnWidth(HistoryTable::ColumnFROM, kFromWidth);
     setColumnWidth(HistoryTable::ColumnMSG, kMsgWidth);
@@ -88,6 +94,27 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
                 }
             });
     followCursor(table.cursor());
+}
+
+void HistoryGrid::changeEvent(QEvent *event)
+{
+    QTableView::changeEvent(event);
+    // The grid takes its font from the window it is placed in, after it was made.
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        fitStateColumn();
+}
+
+void HistoryGrid::fitStateColumn()
+{
+    // The state is short and has to be read whole: the column fits the longest label in the
+    // font in use, with the margins the style leaves beside a cell's text and the grid line.
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    int width = horizontalHeader()->sectionSizeHint(HistoryTable::ColumnLFLAG);
+    for (const qint32 code : kFlagCodes) {
+        const QString label = DecodeWindows1250(*HistoryFlagLabel(code));
+        width = std::max(width, fontMetrics().horizontalAdvance(label) + 2 * margin + 1);
+    }
+    setColumnWidth(HistoryTable::ColumnLFLAG, width);
 }
 
 void HistoryGrid::followCursor(int row)

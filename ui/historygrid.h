@@ -15,8 +15,12 @@ public:
 
     HistoryTable &table() { return m_table; }
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
     void followCursor(int row);
+    void fitStateColumn();
 
     HistoryTable &m_table;
     QIdentityProxyModel *m_rows;

@@ -77,6 +77,47 @@ void HelpViewer::showTopic(const QString &helpFile, int topic)
     });
 }
 
+void HelpViewer::stayUsableOver(QWidget *modalDialog)
+{
+    if (modalDialog && modalDialog != this && modalDialog->window() != this
+        && parentWidget() != modalDialog)
+        attachTo(modalDialog);
+}
+
+void HelpViewer::attachTo(QWidget *owner)
+{
+    if (QWidget *previous = parentWidget())
+        previous->removeEventFilter(this);
+    // A new parent hides the window; it comes back where it was.
+    const bool wasVisible = isVisible();
+    const QRect frame = geometry();
+    setParent(owner, windowFlags() | Qt::Window);
+    if (owner)
+        owner->installEventFilter(this);
+    if (wasVisible) {
+        setGeometry(frame);
+        show();
+    }
+}
+
+bool HelpViewer::eventFilter(QObject *watched, QEvent *event)
+{
+    // Only a dialog that closes: one minimised by the window manager is still open and modal.
+    if (watched == parentWidget() && event->type() == QEvent::Hide
+        && !parentWidget()->isVisible()) {
+        // The dialog closes: the help moves to the nearest modal window still open around it,
+        // so that neither the dialog's end takes the help along nor a dialog further out blocks
+        // it.
+        QWidget *owner = parentWidget()->parentWidget();
+        while (owner
+               && (!owner->window()->isVisible()
+                   || owner->window()->windowModality() == Qt::NonModal))
+            owner = owner->window()->parentWidget();
+        attachTo(owner ? owner->window() : nullptr);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void HelpViewer::scrollToTopic()
 {
     m_browser->moveCursor(QTextCursor::Start);
@@ -107,6 +148,7 @@ void ShowHelpTopic(const QString &helpFile, int topic)
         viewer = new HelpViewer;
         viewer->setAttribute(Qt::WA_DeleteOnClose);
     }
+    viewer->stayUsableOver(QApplication::activeModalWidget());
     // Shown before loading, so that the browser has its size when it looks for the anchor.
     viewer->setWindowState(viewer->windowState() & ~Qt::WindowMinimized);
     viewer->show();

@@ -31,7 +31,17 @@ public:
     int topic() const { return m_topic; }
     bool fileLoaded() const { return m_fileLoaded; }
 
+    // A modal dialog blocks every window but its own, so help asked for while one is open has to
+    // belong to that dialog to come up above it and take clicks and scrolling. Once the dialog
+    // is gone, the window stays open and belongs to the next dialog out, or to none.
+    void stayUsableOver(QWidget *modalDialog);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void attachTo(QWidget *owner);
+
     void followLink(const QUrl &url);
     void scrollToTopic();
 

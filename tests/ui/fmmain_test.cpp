@@ -15,20 +15,26 @@
 #include "ui/fmSend.h"
 #include "ui/historygrid.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
@@ -289,6 +295,24 @@ TEST(MainWindow, GeometryDefaultsAndLimits)
             EXPECT_EQ(SizeValue("SPLITTER1"), 64);
             EXPECT_EQ(SizeValue("SPLITTER2"), 64);
             EXPECT_EQ(SizeValue("SPLITTER3"), 32);
+            // Beside the narrowest tree the three page tabs still show, none behind arrows.
+            const QTabBar *tabs = station.window->pages()->tabBar();
+            ASSERT_EQ(tabs->count(), 3);
+            for (int tab = 0; tab < tabs->count(); ++tab)
+                EXPECT_TRUE(tabs->rect().contains(tabs->tabRect(tab)))
+                        << tab << " ends at " << tabs->tabRect(tab).right() << " of "
+                        << tabs->width();
+        }
+        {
+            // Stored on a second monitor that is gone: the window opens where it would without.
+            Station lost("[SIZE]\r\nTOP=40\r\nLEFT=-5000\r\n");
+            const QRect screen = lost.window->screen()->geometry();
+            EXPECT_EQ(lost.window->y(), 8);
+            EXPECT_EQ(lost.window->x(), screen.width() - (400 + 8));
+        }
+        {
+            Station partly("[SIZE]\r\nTOP=40\r\nLEFT=-300\r\n");
+            EXPECT_EQ(partly.window->pos(), QPoint(-300, 40)) << "a part is still in reach";
         }
         {
             Station small("[SIZE]\r\nHEIGHT=100\r\nWIDTH=100\r\n");
@@ -504,6 +528,118 @@ TEST(MessageCommands, DeleteAsksAndEnterMarksRead)
             station.window->pages()->setCurrentIndex(2);
             station.window->tmDelClick(); // nor does the queue page
             EXPECT_EQ(ok.questions.size(), 1u);
+        }
+    });
+}
+
+TEST(TreeCommands, CollapsingAGroupDeselectsTheRecipientsItHides)
+{
+    RUN_WINDOW_TEST([] {
+        Station station("[TCPIP]\r\nPORT=40000\r\n", TfMain::Tray::Available, kBook);
+        QTreeView *tree = station.window->tree();
+        const QAbstractItemModel *model = tree->model();
+        const QModelIndex all = model->index(0, 0);
+        const QModelIndex obchod = model->index(1, 0);
+        tree->expand(obchod);
+        const QModelIndex jana = model->index(0, 0, all);
+        const QModelIndex janaInObchod = model->index(0, 0, obchod);
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(jana).center());
+        QTest::mouseClick(tree->viewport(),
+                          Qt::LeftButton,
+                          Qt::ControlModifier,
+                          tree->visualRect(janaInObchod).center());
+        ASSERT_EQ(station.window->SelectedRecipients().size(), 1u);
+
+        tree->setFocus();
+        // Left on the group collapses it, as the user does.
+        tree->selectionModel()->setCurrentIndex(obchod, QItemSelectionModel::NoUpdate);
+        QTest::keyClick(tree, Qt::Key_Left);
+        ASSERT_FALSE(tree->isExpanded(obchod));
+        EXPECT_FALSE(tree->selectionModel()->isSelected(janaInObchod));
+        EXPECT_EQ(station.window->SelectedRecipients().size(), 1u) << "Jana in Všichni stays";
+
+        tree->collapse(all);
+        EXPECT_FALSE(tree->selectionModel()->isSelected(jana));
+        ASSERT_TRUE(station.window->SelectedRecipients().empty());
+        BoxAnswerer cancel(QMessageBox::Cancel);
+        station.window->TreeDblClick();
+        EXPECT_EQ(cancel.questions,
+                  std::vector<QString>{QStringLiteral("Musíte vybrat alespoň jednoho příjemce.")});
+    });
+}
+
+TEST(MainWindow, TheStateColumnShowsEveryLabelWhole)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        for (HistoryGrid *grid : {station.window->receivedGrid(), station.window->sentGrid()}) {
+            // What the style leaves for a cell's text: the column less the grid line and a
+            // margin on either side.
+            const int margin
+                    = grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1;
+            const int room = grid->columnWidth(HistoryTable::ColumnLFLAG) - 1 - 2 * margin;
+            for (const char *label : {"Nová", "Odeslaná", "OK", "Chyba!", "Přečtená"}) {
+                EXPECT_GE(room, grid->fontMetrics().horizontalAdvance(QString::fromUtf8(label)))
+                        << label;
+            }
+        }
+    });
+}
+
+TEST(MainWindow, ToolbarHintsWaitAQuarterSecond)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        const QList<QToolButton *> buttons
+                = station.window->toolBar()->findChildren<QToolButton *>();
+        ASSERT_FALSE(buttons.isEmpty());
+        for (QToolButton *button : buttons) {
+            // Qt asks the style of the widget under the pointer.
+            EXPECT_EQ(button->style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay, nullptr, button),
+                      250);
+        }
+        // A second window, as a test or a restart makes, keeps the one style.
+        const QStyle *style = QApplication::style();
+        Station again("[TCPIP]\r\nPORT=40001\r\n");
+        EXPECT_EQ(QApplication::style(), style);
+    });
+}
+
+TEST(MainWindow, MenusHaveAltKeysAndEveryToolButtonAName)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        QMenuBar *bar = station.window->menuBar();
+        QStringList titles;
+        for (QAction *menuAction : bar->actions()) {
+            titles << menuAction->text();
+            QList<QKeySequence> keys;
+            for (QAction *item : menuAction->menu()->actions()) {
+                if (item->isSeparator())
+                    continue;
+                const QKeySequence key = QKeySequence::mnemonic(item->text());
+                EXPECT_FALSE(key.isEmpty()) << item->text().toStdString();
+                EXPECT_FALSE(keys.contains(key)) << item->text().toStdString();
+                keys << key;
+            }
+        }
+        EXPECT_EQ(titles, Strings({"&Seznam", "&Zprávy", "&Pomoc"}));
+        // The marks show only once the keyboard works the menus: the texts read as before.
+        EXPECT_EQ(bar->style()->styleHint(QStyle::SH_UnderlineShortcut, nullptr, bar), 0);
+
+        QTest::keyClick(station.window.get(), Qt::Key_S, Qt::AltModifier);
+        ASSERT_TRUE(WaitUntil([] { return QApplication::activePopupWidget() != nullptr; }));
+        EXPECT_EQ(QApplication::activePopupWidget(), bar->actions().value(0)->menu());
+        QApplication::activePopupWidget()->close();
+
+        for (QAction *action : station.window->toolBar()->actions()) {
+            if (action->isSeparator())
+                continue;
+            QWidget *button = station.window->toolBar()->widgetForAction(action);
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(button);
+            ASSERT_TRUE(accessible);
+            EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+                    << action->toolTip().toStdString();
         }
     });
 }

@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTest>
 
@@ -112,6 +113,32 @@ TEST(ComposeDialog, WithoutRecipientsItOnlyTellsTheUser)
         QTest::qWait(50);
         EXPECT_FALSE(driver.driven());
         EXPECT_TRUE(core.dm->OutboundQueue.empty());
+    });
+}
+
+TEST(ComposeDialog, TheRecipientListShowsFourRecipientsWhole)
+{
+    RUN_WINDOW_TEST([] {
+        Core core;
+        ShownDialog shown(*core.dm,
+                          MakeRecipients({{"Jan", "10.0.0.1"},
+                                          {"Eva", "10.0.0.2"},
+                                          {"Petr", "PC9"},
+                                          {"Jana", "PC7"},
+                                          {"Karel", "PC2"}}));
+        QTableWidget *list = shown.dialog.recipientList();
+        EXPECT_EQ(list->height(), 88);
+        int whole = 0;
+        for (int row = 0; row < list->rowCount(); ++row) {
+            if (list->rowViewportPosition(row) + list->rowHeight(row) <= list->viewport()->height())
+                ++whole;
+        }
+        EXPECT_GE(whole, 4) << "rows " << list->rowHeight(0) << " high in "
+                            << list->viewport()->height();
+        // Compact, yet the text and the box still fit the row.
+        EXPECT_GE(list->rowHeight(0), list->fontMetrics().height());
+        EXPECT_GE(list->rowHeight(0),
+                  list->style()->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, list));
     });
 }
 

@@ -14,6 +14,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFileDialog>
+#include <QFrame>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -106,6 +108,43 @@ QString Quoted(const QString &text)
 }
 
 } // namespace
+
+// The layout was drawn for a narrower font than the desktops have; no control may then run over
+// its frame or be cut at the dialog's edge.
+TEST(SettingsDialog, EveryControlFitsItsTextAndStaysInItsFrame)
+{
+    RUN_WINDOW_TEST([] {
+        Core core;
+        ShownDialog shown(*core.dm);
+        TfSet &dialog = shown.dialog;
+        QList<QRect> frames;
+        for (const QFrame *frame : dialog.findChildren<QFrame *>()) {
+            if (frame->metaObject() == &QFrame::staticMetaObject)
+                frames << frame->geometry();
+        }
+        ASSERT_EQ(frames.size(), 2);
+        const auto inAFrame = [&frames](const QRect &geometry) {
+            return std::any_of(frames.begin(), frames.end(), [&geometry](const QRect &frame) {
+                return frame.contains(geometry);
+            });
+        };
+        for (QWidget *control : std::initializer_list<QWidget *>{dialog.nameEdit(),
+                                                                 dialog.portEdit(),
+                                                                 dialog.ipBox(),
+                                                                 dialog.recsGroup(),
+                                                                 dialog.openBox(),
+                                                                 dialog.waveBox(),
+                                                                 dialog.waveEdit()}) {
+            const std::string name = control->objectName().toStdString();
+            EXPECT_TRUE(inAFrame(control->geometry())) << name;
+            EXPECT_TRUE(dialog.rect().contains(control->geometry())) << name;
+        }
+        for (QCheckBox *box : {dialog.ipBox(), dialog.openBox(), dialog.waveBox()})
+            EXPECT_GE(box->width(), box->sizeHint().width()) << box->text().toStdString();
+        for (QPushButton *button : {dialog.okButton(), dialog.cancelButton()})
+            EXPECT_TRUE(dialog.rect().contains(button->geometry()));
+    });
+}
 
 TEST(SettingsDialog, OkWritesAllSevenKeysAlsoWhenNothingChanged)
 {

@@ -7,6 +7,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QImage>
 #include <QLineEdit>
 #include <QScrollBar>
@@ -138,6 +139,59 @@ TEST_F(HelpViewerTest, WindowIsShownAndActive)
     ASSERT_TRUE(viewer);
     EXPECT_TRUE(viewer->isVisible());
     EXPECT_TRUE(QTest::qWaitForWindowActive(viewer));
+}
+
+// Whether a modal window blocks the help window, as Qt tells each window it blocks or frees.
+class BlockWatch : public QObject
+{
+public:
+    BlockWatch() { qApp->installEventFilter(this); }
+    ~BlockWatch() override { qApp->removeEventFilter(this); }
+
+    bool blocked() const { return m_blocked; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (qobject_cast<HelpViewer *>(watched)) {
+            if (event->type() == QEvent::WindowBlocked)
+                m_blocked = true;
+            else if (event->type() == QEvent::WindowUnblocked)
+                m_blocked = false;
+        }
+        return false;
+    }
+
+private:
+    bool m_blocked = false;
+};
+
+TEST_F(HelpViewerTest, HelpAskedForInAModalDialogIsUsableAboveItAndStaysWhenItCloses)
+{
+    BlockWatch watch;
+    QWidget window;
+    window.show();
+    QDialog dialog(&window);
+    dialog.setModal(true);
+    auto *field = new QLineEdit(&dialog);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    field->setFocus();
+    HelpKeyFilter filter(kHelpFile);
+    qApp->installEventFilter(&filter);
+    QTest::keyClick(field, Qt::Key_F1);
+    qApp->removeEventFilter(&filter);
+
+    HelpViewer *viewer = CurrentHelpViewer();
+    ASSERT_TRUE(viewer);
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_FALSE(watch.blocked()) << "the dialog blocks the help window";
+    EXPECT_TRUE(QTest::qWaitForWindowActive(viewer));
+
+    dialog.hide();
+    ASSERT_EQ(CurrentHelpViewer(), viewer);
+    EXPECT_TRUE(viewer->isVisible()) << "the help went away with the dialog";
+    EXPECT_FALSE(watch.blocked());
 }
 
 TEST_F(HelpViewerTest, MissingFileIsReportedInTheWindow)
