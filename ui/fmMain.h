@@ -8,6 +8,7 @@
 #include <vector>
 
 class AddressBook;
+class DesktopNotifier;
 class HistoryGrid;
 class QKeyEvent;
 class QLabel;
@@ -76,6 +77,11 @@ public:
     void taDelClick();
 
     void trayDblClick();
+    // A tray that appeared after the window: closing the window hides it from now on.
+    void setTrayMode(Tray trayMode) { m_trayMode = trayMode; }
+    // The window brought up on the received page with the message of that history ID current,
+    // as the new-message notification offers.
+    void showReceivedMessage(qint32 messageId);
     void Skrt1Click();
     void Konec1Click();
     void tsParamClick();
@@ -93,7 +99,8 @@ private:
     void aeMessage(const StationEvent &event);
     bool gridkey(HistoryGrid *grid, const QKeyEvent &key);
     bool treeKeyDown(const QKeyEvent &key);
-    void alertNewMessage();
+    void alertNewMessage(const TMessageQueueItem &message);
+    void notifyDesktop(const TMessageQueueItem &message);
     void TabSheet1Show();
     void TabSheet2Show();
     void TabSheet3Show();
@@ -121,4 +128,5 @@ private:
     QTableWidget *m_lQueue = nullptr;
     QPlainTextEdit *m_mstat = nullptr;
     QLabel *m_panels[2] = {nullptr, nullptr};
+    DesktopNotifier *m_notifier = nullptr;
 };
