@@ -56,8 +56,8 @@ bool HasControlByte(const QByteArray &text)
 QString PrivateTemporaryDirectory()
 {
     const passwd *user = ::getpwuid(::geteuid());
-    const QByteArray name = user && user->pw_name ? QByteArray(user->pw_name)
-                                                  : QByteArray::number(::geteuid());
+    const QByteArray name
+            = user && user->pw_name ? QByteArray(user->pw_name) : QByteArray::number(::geteuid());
     const QByteArray path = QFile::encodeName(QDir::tempPath()) + "/runtime-" + name;
     if (::mkdir(path.constData(), S_IRWXU) != 0 && errno != EEXIST)
         return {};

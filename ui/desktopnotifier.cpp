@@ -39,9 +39,8 @@ DesktopNotifier::DesktopNotifier(QObject *parent)
                   this,
                   SLOT(onNotificationClosed(uint, uint)));
     // A service that reads markup would take a "<" or "&" of the text for the start of a tag.
-    auto *capabilities = new QDBusPendingCallWatcher(m_bus.asyncCall(Call(
-                                                             QStringLiteral("GetCapabilities"))),
-                                                     this);
+    auto *capabilities = new QDBusPendingCallWatcher(
+            m_bus.asyncCall(Call(QStringLiteral("GetCapabilities"))), this);
     connect(capabilities, &QDBusPendingCallWatcher::finished, this, [this](auto *call) {
         const QDBusPendingReply<QStringList> reply = *call;
         if (reply.isValid())
@@ -56,8 +55,8 @@ void DesktopNotifier::notify(const QString &ident, const QString &text, qint32 m
         return;
     Pending notification;
     notification.summary = QStringLiteral("Nová zpráva od ") + ident;
-    notification.body = text.size() > kBodyLength ? text.left(kBodyLength - 1) + QChar(0x2026)
-                                                  : text;
+    notification.body
+            = text.size() > kBodyLength ? text.left(kBodyLength - 1) + QChar(0x2026) : text;
     notification.messageId = messageId;
     // Until the service has said which id the one being posted got, a second one would stack.
     if (m_posting)

@@ -51,9 +51,9 @@ private:
     void posted(QDBusPendingCallWatcher *call, qint32 messageId);
 
     QDBusConnection m_bus;
-    uint m_shown = 0;          // the notification on screen, 0 when there is none
-    qint32 m_shownMessage = 0; // the message it is about
-    bool m_posting = false;    // a Notify is on its way; its id is not known yet
-    bool m_markup = false;     // the service reads the body as markup
+    uint m_shown = 0;              // the notification on screen, 0 when there is none
+    qint32 m_shownMessage = 0;     // the message it is about
+    bool m_posting = false;        // a Notify is on its way; its id is not known yet
+    bool m_markup = false;         // the service reads the body as markup
     std::optional<Pending> m_next; // came while posting: replaces the one being posted
 };

@@ -143,20 +143,8 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
 
     qApp->installEventFilter(this);
     m_dm.setStationEventReceiver(this);
-    if (m_tray) {
-        connect(m_tray,
-                &QSystemTrayIcon::activated,
-                this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    // A StatusNotifierItem host reports a click as Trigger and never a
-                    // double-click; a classic tray reports both for a double-click, and showing
-                    // the window twice does no harm.
-                    if (reason == QSystemTrayIcon::Trigger
-                        || reason == QSystemTrayIcon::DoubleClick) {
-                        trayDblClick();
-                    }
-                });
-    }
+    if (m_tray)
+        followTray();
     m_notifier = new DesktopNotifier(this);
     connect(m_notifier, &DesktopNotifier::activated, this, [this](qint32 messageId) {
         showReceivedMessage(messageId);
@@ -503,6 +491,27 @@ void TfMain::trayDblClick()
     showNormal();
     raise();
     activateWindow();
+}
+
+void TfMain::setTray(QSystemTrayIcon *tray)
+{
+    m_tray = tray;
+    m_trayMode = Tray::Available;
+    followTray();
+}
+
+void TfMain::followTray()
+{
+    connect(m_tray,
+            &QSystemTrayIcon::activated,
+            this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // A StatusNotifierItem host reports a click as Trigger and never a double-click; a
+                // classic tray reports both for a double-click, and showing the window twice does
+                // no harm.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    trayDblClick();
+            });
 }
 
 void TfMain::Skrt1Click()

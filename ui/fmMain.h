@@ -77,8 +77,9 @@ public:
     void taDelClick();
 
     void trayDblClick();
-    // A tray that appeared after the window: closing the window hides it from now on.
-    void setTrayMode(Tray trayMode) { m_trayMode = trayMode; }
+    // A tray that appeared after the window: its icon brings the window back, and closing the
+    // window hides it from now on.
+    void setTray(QSystemTrayIcon *tray);
     // The window brought up on the received page with the message of that history ID current,
     // as the new-message notification offers.
     void showReceivedMessage(qint32 messageId);
@@ -94,6 +95,7 @@ protected:
 
 private:
     void FormCreate();
+    void followTray();
     void buildLayout();
     void buildCommands();
     void aeMessage(const StationEvent &event);

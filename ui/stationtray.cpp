@@ -5,14 +5,18 @@
 
 StationTray::StationTray(QObject *parent)
     : QObject(parent)
-    , m_icon(ProgramIcon())
     , m_watcher(new TrayWatcher(this))
 {
-    m_icon.setToolTip(QStringLiteral("Veltrin"));
-    if (m_watcher->available()) {
-        m_mode = TfMain::Tray::Available;
-        m_icon.show();
-    }
+    if (m_watcher->available())
+        makeIcon();
+}
+
+void StationTray::makeIcon()
+{
+    m_icon = std::make_unique<QSystemTrayIcon>(ProgramIcon());
+    m_icon->setToolTip(QStringLiteral("Veltrin"));
+    m_icon->show();
+    m_mode = TfMain::Tray::Available;
 }
 
 void StationTray::follow(TfMain &window)
@@ -20,9 +24,8 @@ void StationTray::follow(TfMain &window)
     if (m_mode == TfMain::Tray::Available)
         return;
     connect(m_watcher, &TrayWatcher::appeared, &window, [this, &window] {
-        m_mode = TfMain::Tray::Available;
-        m_icon.show();
-        window.setTrayMode(m_mode);
+        makeIcon();
+        window.setTray(m_icon.get());
     });
     m_watcher->watch();
 }

@@ -5,11 +5,16 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 
+#include <memory>
+
 class TrayWatcher;
 
 // The station's tray icon, shown while there is a tray to show it in. When the station starts
 // before the desktop's panel, the icon comes as soon as a tray appears, and from then on the
 // window's close box hides the window as it does with a tray from the start.
+//
+// The icon is made only once there is a tray: Qt settles how it shows an icon when the icon
+// is made, and one made before the StatusNotifierItem watcher appeared would never reach it.
 class StationTray : public QObject
 {
     Q_OBJECT
@@ -17,13 +22,16 @@ class StationTray : public QObject
 public:
     explicit StationTray(QObject *parent = nullptr);
 
-    QSystemTrayIcon *icon() { return &m_icon; }
+    // Nothing while there is no tray.
+    QSystemTrayIcon *icon() { return m_icon.get(); }
     TfMain::Tray mode() const { return m_mode; }
-    // Tells window when a tray turns up later; the window must outlive the tray's watch.
+    // Hands window the icon when a tray turns up later.
     void follow(TfMain &window);
 
 private:
-    QSystemTrayIcon m_icon;
+    void makeIcon();
+
+    std::unique_ptr<QSystemTrayIcon> m_icon;
     TrayWatcher *m_watcher;
     TfMain::Tray m_mode = TfMain::Tray::Unavailable;
 };

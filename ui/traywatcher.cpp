@@ -51,10 +51,8 @@ void TrayWatcher::watch()
 {
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && !m_watcher) {
-        m_watcher = new QDBusServiceWatcher(kWatcherService,
-                                            bus,
-                                            QDBusServiceWatcher::WatchForRegistration,
-                                            this);
+        m_watcher = new QDBusServiceWatcher(
+                kWatcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
         connect(m_watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] { recheck(); });
     }
     if (QGuiApplication::platformName() == QLatin1String("xcb"))
