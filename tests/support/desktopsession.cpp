@@ -4,6 +4,8 @@
 #include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLibraryInfo>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +19,32 @@
 namespace {
 
 constexpr int kServerStartMs = 20000;
+constexpr int kPollMs = 10;
+constexpr char kWaylandSocket[] = "wayland-veltrin-test";
 const QString kConnectionName = QStringLiteral("desktop-services");
+
+// Starts the program, which ends with the test child; keepFd stays open in it.
+bool Start(std::vector<std::string> arguments, int keepFd = -1)
+{
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (keepFd >= 0)
+            ::fcntl(keepFd, F_SETFD, 0);
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::dup2(quiet, STDERR_FILENO);
+        std::vector<char *> argv;
+        for (std::string &argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return true;
+}
 
 // Starts program with the write end of a pipe where "{fd}" stands in an argument, and
 // gives back the first line the program writes there; empty when it wrote none in time. The
@@ -31,22 +58,8 @@ std::string StartAndReadLine(std::vector<std::string> arguments)
         if (const std::size_t at = argument.find("{fd}"); at != std::string::npos)
             argument.replace(at, 4, std::to_string(ready[1]));
     }
-    const pid_t pid = ::fork();
-    if (pid < 0)
+    if (!Start(arguments, ready[1]))
         return {};
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::fcntl(ready[1], F_SETFD, 0);
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, STDOUT_FILENO);
-        ::dup2(quiet, STDERR_FILENO);
-        std::vector<char *> argv;
-        for (std::string &argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
     ::close(ready[1]);
     std::string line;
     const auto deadline
@@ -80,7 +93,41 @@ bool Found(const char *program)
 
 } // namespace
 
-std::string StartDesktopSession(bool withDisplay)
+// Weston has nothing to say when it is ready; its socket is there once it listens.
+std::string StartWeston(const std::string &runtimeDirectory)
+{
+    if (!Found("weston"))
+        return "weston is not installed (Debian package weston)";
+    const QString plugin = QLibraryInfo::path(QLibraryInfo::PluginsPath)
+                           + QStringLiteral("/platforms/libqwayland-generic.so");
+    if (!QFileInfo::exists(plugin))
+        return "Qt's Wayland platform plugin is not installed (Debian package qt6-wayland)";
+    // No idle time: the desktop shell would lock the screen and hide every window.
+    if (!Start({"weston",
+                "--backend=headless-backend.so",
+                "--no-config",
+                "--idle-time=0",
+                std::string("--socket=") + kWaylandSocket})) {
+        return "weston could not be started";
+    }
+    const std::string socket = runtimeDirectory + '/' + kWaylandSocket;
+    const auto deadline
+            = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerStartMs);
+    while (!QFileInfo::exists(QString::fromStdString(socket))) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return "weston did not start";
+        ::poll(nullptr, 0, kPollMs);
+    }
+    ::setenv("WAYLAND_DISPLAY", kWaylandSocket, 1);
+    ::unsetenv("DISPLAY");
+    ::setenv("QT_QPA_PLATFORM", "wayland", 1);
+    // The headless compositor has no seat, and Qt 6.4's Wayland text input then dereferences
+    // the missing seat at the first key; a desktop always has a seat, or an input method set.
+    ::setenv("QT_IM_MODULE", "compose", 1);
+    return {};
+}
+
+std::string StartDesktopSession(DesktopDisplay display)
 {
     if (!Found("dbus-daemon"))
         return "dbus-daemon is not installed (Debian package dbus)";
@@ -110,17 +157,22 @@ std::string StartDesktopSession(bool withDisplay)
     ::unsetenv("DESKTOP_SESSION");
     ::unsetenv("QT_QPA_PLATFORMTHEME");
     ::unsetenv("WAYLAND_DISPLAY");
-    if (!withDisplay) {
+    switch (display) {
+    case DesktopDisplay::Offscreen:
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         return {};
+    case DesktopDisplay::Wayland:
+        return StartWeston(directory);
+    case DesktopDisplay::X11:
+        break;
     }
     if (!Found("Xvfb"))
         return "Xvfb is not installed (Debian package xvfb)";
-    const std::string display = StartAndReadLine(
+    const std::string number = StartAndReadLine(
             {"Xvfb", "-displayfd", "{fd}", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-    if (display.empty())
+    if (number.empty())
         return "Xvfb did not start";
-    ::setenv("DISPLAY", (":" + display).c_str(), 1);
+    ::setenv("DISPLAY", (":" + number).c_str(), 1);
     ::unsetenv("XAUTHORITY");
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     return {};

@@ -14,23 +14,30 @@
 #include <string>
 #include <vector>
 
+// Where the windows of a desktop test go.
+enum class DesktopDisplay {
+    Offscreen, // Qt's offscreen platform
+    X11,       // an Xvfb display, the xcb platform
+    Wayland,   // weston's headless backend, the wayland platform
+};
+
 // A desktop of the test child's own: a private session bus (no service on it is started on
-// demand, so nothing of the machine's desktop answers) and, when asked for, an Xvfb display
-// with the xcb platform; without a display the windows are offscreen. Both servers end with the
-// child. Meant as the prepare step of RunInPreparedChild, after the private network.
-std::string StartDesktopSession(bool withDisplay);
+// demand, so nothing of the machine's desktop answers) and the display asked for, with a
+// private XDG_RUNTIME_DIR. The servers end with the child. Meant as the prepare step of
+// RunInPreparedChild, after the private network: the reason to skip, or an empty text.
+std::string StartDesktopSession(DesktopDisplay display);
 
 // The test's own connection to the private bus, apart from the station's, as a desktop
 // service's would be.
 QDBusConnection DesktopServiceConnection();
 
 // Runs body like RUN_WINDOW_TEST, inside a desktop session.
-#define RUN_DESKTOP_TEST(withDisplay, ...)                                                         \
+#define RUN_DESKTOP_TEST(display, ...)                                                             \
     do {                                                                                           \
         const PrivateNetworkResult result_ = RunInPreparedChild(                                   \
                 [] {                                                                               \
                     std::string problem = EnterPrivateNetwork();                                   \
-                    return problem.empty() ? StartDesktopSession(withDisplay) : problem;           \
+                    return problem.empty() ? StartDesktopSession(display) : problem;               \
                 },                                                                                 \
                 __VA_ARGS__,                                                                       \
                 120,                                                                               \

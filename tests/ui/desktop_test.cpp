@@ -3,18 +3,23 @@
 // one. Each test runs in a network namespace of its own.
 
 #include "core/udm.h"
+#include "stores/addressbook.h"
 #include "stores/history.h"
 #include "support/desktopsession.h"
 #include "support/rawpeer.h"
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
+#include "support/widgettest.h"
 #include "ui/desktopnotifier.h"
 #include "ui/fmMain.h"
+#include "ui/fmSend.h"
 #include "ui/historygrid.h"
 #include "ui/stationtray.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,7 +74,7 @@ bool Shown(const TfMain &window)
 
 TEST(DesktopTray, AClickOnTheStatusNotifierItemBringsTheHiddenWindowBack)
 {
-    RUN_DESKTOP_TEST(true, [] {
+    RUN_DESKTOP_TEST(DesktopDisplay::X11, [] {
         StatusNotifierWatcherStandIn watcher;
         ASSERT_TRUE(watcher.start());
         DesktopStation station;
@@ -90,7 +95,7 @@ TEST(DesktopTray, AClickOnTheStatusNotifierItemBringsTheHiddenWindowBack)
 
 TEST(DesktopTray, ATrayThatAppearsAfterTheStationIsUsedFromThenOn)
 {
-    RUN_DESKTOP_TEST(true, [] {
+    RUN_DESKTOP_TEST(DesktopDisplay::X11, [] {
         DesktopStation station;
         ASSERT_EQ(station.tray->mode(), TfMain::Tray::Unavailable);
         // Without a tray the close box minimises: a hidden window could not be reached.
@@ -114,7 +119,7 @@ TEST(DesktopTray, ATrayThatAppearsAfterTheStationIsUsedFromThenOn)
 
 TEST(DesktopNotification, AMessageWhileTheWindowIsAwayIsNotifiedOnceAndItsActionShowsIt)
 {
-    RUN_DESKTOP_TEST(false, [] {
+    RUN_DESKTOP_TEST(DesktopDisplay::Offscreen, [] {
         RecordingNotifications service;
         ASSERT_TRUE(service.start());
         RawPeer peer;
@@ -159,7 +164,7 @@ TEST(DesktopNotification, AMessageWhileTheWindowIsAwayIsNotifiedOnceAndItsAction
 
 TEST(DesktopNotification, WithoutANotificationServiceNothingIsShownOrSaid)
 {
-    RUN_DESKTOP_TEST(false, [] {
+    RUN_DESKTOP_TEST(DesktopDisplay::Offscreen, [] {
         static QStringList said;
         qInstallMessageHandler(
                 [](QtMsgType, const QMessageLogContext &, const QString &text) { said << text; });
@@ -175,5 +180,41 @@ TEST(DesktopNotification, WithoutANotificationServiceNothingIsShownOrSaid)
         ASSERT_TRUE(WaitUntil([&] { return late.notifications().size() == 1; }));
         qInstallMessageHandler(nullptr);
         EXPECT_TRUE(said.isEmpty()) << said.join(u'\n').toStdString();
+    });
+}
+
+TEST(DesktopWayland, AWrittenMessageIsConfirmedAndAnArrivingOneBringsTheWindowBack)
+{
+    RUN_DESKTOP_TEST(DesktopDisplay::Wayland, [] {
+        RawPeer peer;
+        DesktopStation station;
+        ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("wayland"));
+
+        ModalDriver<TfSend> driver([](TfSend &dialog) {
+            QTest::keyClicks(dialog.body(), QStringLiteral("Ahoj z Waylandu"));
+            QTest::mouseClick(dialog.sendButton(), Qt::LeftButton);
+        });
+        const std::vector<std::shared_ptr<TRecipient>> recipients{
+                std::make_shared<TRecipient>(TRecipient{"Sklad", "127.0.0.1"})};
+        EXPECT_TRUE(ComposeMessage(*station.dm, recipients, {}, station.window.get()));
+        ASSERT_TRUE(driver.driven());
+        EXPECT_FALSE(driver.timedOut());
+        station.dm->timTimer(); // the first attempt
+        const std::vector<QByteArray> sent = peer.takeCount(1);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0], QByteArray("=PC7~1|Recepce|Ahoj z Waylandu"));
+        peer.sendTo("#PC7~1");
+        ASSERT_TRUE(WaitUntil([&] {
+            return station.window->sentGrid()->model()->index(0, HistoryTable::ColumnLFLAG).data()
+                   == QStringLiteral("Odeslaná");
+        }));
+
+        // A compositor does not let a program raise its window; showing it is still allowed.
+        station.window->hide();
+        ASSERT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
+        peer.sendTo("=PC9~1|Sklad|Jsi tam?");
+        EXPECT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#PC9~1"});
+        ASSERT_TRUE(WaitUntil([&] { return Shown(*station.window); }));
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(station.window.get()));
     });
 }
