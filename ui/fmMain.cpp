@@ -787,7 +787,7 @@ void TfMain::alertNewMessage(const TMessageQueueItem &message)
 {
     // Hidden, minimised or behind other windows: the desktop tells the user, whatever the
     // window does below, since a desktop may refuse to raise it.
-    if (!isActiveWindow())
+    if (!isVisible() || isMinimized() || !isActiveWindow())
         notifyDesktop(message);
     if ((!isVisible() || isMinimized()) && StationSettings.MAXIMIZE) {
         showNormal();
