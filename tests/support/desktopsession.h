@@ -54,6 +54,8 @@ std::unique_ptr<QCoreApplication> MakeDesktopApplication(int &argc, char **argv)
 // Qt's tray asks the watcher with blocking calls from the station's thread.
 class DesktopService : public QObject
 {
+    Q_OBJECT
+
 public:
     ~DesktopService() override;
 
