@@ -15,6 +15,7 @@
 #include "ui/fmSend.h"
 #include "ui/historygrid.h"
 #include "ui/stationtray.h"
+#include "ui/traywatcher.h"
 
 #include <QApplication>
 #include <QDir>
@@ -27,6 +28,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -114,6 +117,31 @@ TEST(DesktopTray, ATrayThatAppearsAfterTheStationIsUsedFromThenOn)
         ASSERT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
         watcher.activate(watcher.registeredItems().first());
         EXPECT_TRUE(WaitUntil([&] { return Shown(*station.window); }, 10000));
+    });
+}
+
+TEST(DesktopTray, AClassicTrayThatAppearsAfterTheStationIsUsedToo)
+{
+    RUN_DESKTOP_TEST(DesktopDisplay::X11, [] {
+        DesktopStation station;
+        ASSERT_EQ(station.tray->mode(), TfMain::Tray::Unavailable);
+
+        // The XEmbed tray manager of a panel that comes up: the owner of the screen's selection.
+        Display *panel = XOpenDisplay(nullptr);
+        ASSERT_NE(panel, nullptr);
+        const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DefaultScreen(panel));
+        const Window manager
+                = XCreateSimpleWindow(panel, DefaultRootWindow(panel), 0, 0, 1, 1, 0, 0, 0);
+        XSetSelectionOwner(
+                panel, XInternAtom(panel, name.constData(), False), manager, CurrentTime);
+        XFlush(panel);
+
+        EXPECT_TRUE(WaitUntil([&] { return station.tray->mode() == TfMain::Tray::Available; },
+                              3 * TrayWatcher::kRecheckMs));
+        ASSERT_NE(station.tray->icon(), nullptr);
+        station.window->close();
+        EXPECT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
+        XCloseDisplay(panel);
     });
 }
 
