@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Debian 12 packages the build and the tests need.
 DEB_PACKAGES := cmake make g++ pkg-config qt6-base-dev qt6-svg-dev libqt6svg6 qt6-multimedia-dev \
     libgtest-dev libgmock-dev iproute2 xvfb xauth libx11-dev fonts-dejavu-core \
-    dpkg-dev file desktop-file-utils
+    dpkg-dev file desktop-file-utils dbus weston qt6-wayland
 
 # What `make package` needs besides the build, and `make test`, which makes the package and checks
 # it: Debian's packaging tools, its package checker and the AppStream validator.

@@ -1,12 +1,14 @@
 #include "core/udm.h"
+#include "localsend/localsendprotocol.h"
 #include "localsend/localsendservice.h"
+#include "localsend/runningstation.h"
 #include "platform/ui/helpviewer.h"
 #include "resources/stationimages.h"
 #include "ui/fmMain.h"
+#include "ui/stationtray.h"
 #include "ui/widgetboxes.h"
 
 #include <QApplication>
-#include <QSystemTrayIcon>
 
 // Only wires the station together: the tray icon exists before the core starts and after it
 // stops, and the window goes before the core, which still owns what the window shows.
@@ -19,13 +21,12 @@ int main(int argc, char *argv[])
     // Lets the desktop match the window to the menu entry, its name and icon (Wayland's app id).
     QGuiApplication::setDesktopFileName(QStringLiteral(VELTRIN_APP_ID));
 
-    const TfMain::Tray trayMode = QSystemTrayIcon::isSystemTrayAvailable()
-                                          ? TfMain::Tray::Available
-                                          : TfMain::Tray::Unavailable;
-    QSystemTrayIcon tray(ProgramIcon());
-    tray.setToolTip(QStringLiteral("Veltrin"));
-    if (trayMode == TfMain::Tray::Available)
-        tray.show();
+    // Started again while this user's station runs: its window comes up instead, and this
+    // start ends quietly. Anyone else on the port still meets the start-up warning.
+    if (AskRunningStationToShow(LocalSendSocketPath()))
+        return 0;
+
+    StationTray tray;
 
     HelpKeyFilter help(Tdm::HelpFilePath());
     app.installEventFilter(&help);
@@ -38,11 +39,14 @@ int main(int argc, char *argv[])
         qWarning("veltrin-send cannot reach this station: %s", qUtf8Printable(problem));
     int result = 0;
     {
-        TfMain fMain(dm, &tray, trayMode);
+        TfMain fMain(dm, tray.icon(), tray.mode());
+        tray.follow(fMain);
+        localSend.setShowWindowHandler([&fMain] { fMain.trayDblClick(); });
         boxes.setParent(&fMain);
         fMain.show();
         result = QApplication::exec();
         boxes.setParent(nullptr);
+        localSend.setShowWindowHandler({});
     }
     return dm.started() ? result : 1;
 }

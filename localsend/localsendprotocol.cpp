@@ -10,15 +10,19 @@
 #include <QStandardPaths>
 #include <QtEndian>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace {
 
 constexpr quint32 kRequestMagic = 0x56534e44; // "VSND"
 constexpr quint8 kRequestVersion = 1;
+constexpr quint32 kShowWindowMagic = 0x56534857; // "VSHW"
+constexpr quint8 kShowWindowVersion = 1;
 constexpr qsizetype kFrameHeaderLength = 4;
 constexpr char kSocketFileName[] = "veltrin-send";
 
@@ -47,6 +51,24 @@ bool HasControlByte(const QByteArray &text)
     });
 }
 
+// <temp>/runtime-<user>, made with mode 0700 if missing, as Qt names it; nothing when it is
+// not a directory of this user's that only this user can enter.
+QString PrivateTemporaryDirectory()
+{
+    const passwd *user = ::getpwuid(::geteuid());
+    const QByteArray name
+            = user && user->pw_name ? QByteArray(user->pw_name) : QByteArray::number(::geteuid());
+    const QByteArray path = QFile::encodeName(QDir::tempPath()) + "/runtime-" + name;
+    if (::mkdir(path.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return {};
+    struct stat status = {};
+    if (::lstat(path.constData(), &status) != 0 || !S_ISDIR(status.st_mode)
+        || status.st_uid != ::geteuid() || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        return {};
+    }
+    return QFile::decodeName(path);
+}
+
 } // namespace
 
 QString LocalSendSocketPath()
@@ -62,8 +84,13 @@ QString LocalSendSocketPath()
             directory = QFile::decodeName(sessionDirectory);
         }
     }
-    if (directory.isEmpty())
-        directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (directory.isEmpty()) {
+        // Without XDG_RUNTIME_DIR Qt says so on standard error each time it is asked, and cron
+        // mails every such word: the same private directory Qt would use is made here quietly.
+        directory = qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")
+                            ? PrivateTemporaryDirectory()
+                            : QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    }
     if (directory.isEmpty())
         directory = QDir::tempPath(); // Qt found no private directory; the socket's mode still is
     return QDir(directory).filePath(QString::fromLatin1(kSocketFileName));
@@ -164,6 +191,26 @@ std::optional<LocalSendRequest> DecodeRequest(const QByteArray &payload)
     if (stream.status() != QDataStream::Ok || !stream.atEnd())
         return std::nullopt;
     return request;
+}
+
+QByteArray EncodeShowWindowFrame()
+{
+    QByteArray payload;
+    QDataStream stream(&payload, QIODevice::WriteOnly);
+    UseFixedFormat(stream);
+    stream << kShowWindowMagic << kShowWindowVersion;
+    return Frame(payload);
+}
+
+bool IsShowWindowRequest(const QByteArray &payload)
+{
+    QDataStream stream(payload);
+    UseFixedFormat(stream);
+    quint32 magic = 0;
+    quint8 version = 0;
+    stream >> magic >> version;
+    return stream.status() == QDataStream::Ok && stream.atEnd() && magic == kShowWindowMagic
+           && version == kShowWindowVersion;
 }
 
 QByteArray EncodeReplyFrame(const LocalSendReply &reply)

@@ -49,6 +49,12 @@ QByteArray EncodeRequestFrame(const LocalSendRequest &request);
 // The frame's payload; nothing when it is not a well-formed request.
 std::optional<LocalSendRequest> DecodeRequest(const QByteArray &payload);
 
+// A second start of the station asks the running one to bring its window up instead of
+// starting again. The request has a magic of its own, so a sender's requests stay as they were
+// and a station that does not know it refuses it as not well-formed.
+QByteArray EncodeShowWindowFrame();
+bool IsShowWindowRequest(const QByteArray &payload);
+
 QByteArray EncodeReplyFrame(const LocalSendReply &reply);
 std::optional<LocalSendReply> DecodeReply(const QByteArray &payload);
 

@@ -160,6 +160,10 @@ void LocalSendService::take(Client &client, const QByteArray &payload)
 {
     client.requestTaken = true;
     client.requestTimeout.stop();
+    if (IsShowWindowRequest(payload)) {
+        showWindow(client);
+        return;
+    }
     const std::optional<LocalSendRequest> request = DecodeRequest(payload);
     if (!request) {
         refuse(client, Text(u"Požadavek nemá platný tvar."));
@@ -191,6 +195,19 @@ void LocalSendService::take(Client &client, const QByteArray &payload)
     accepted.kind = LocalSendReply::Kind::Accepted;
     accepted.index = quint32(client.copies.size());
     send(client, EncodeReplyFrame(accepted));
+}
+
+void LocalSendService::showWindow(Client &client)
+{
+    if (!m_showWindow) {
+        refuse(client, Text(u"Stanice nemá okno."));
+        return;
+    }
+    m_showWindow();
+    LocalSendReply accepted;
+    accepted.kind = LocalSendReply::Kind::Accepted;
+    send(client, EncodeReplyFrame(accepted));
+    client.socket->disconnectFromServer();
 }
 
 void LocalSendService::refuse(Client &client, const QByteArray &text)

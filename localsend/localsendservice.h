@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,7 +17,8 @@ struct TMessageQueueItem;
 // Each connection may make one request: its copies are queued exactly as the compose dialog
 // queues them, and the connection is told when each one is confirmed or given up, then closed.
 // Anything that is not a well-formed request from this same user is refused. Once listening,
-// the service holds the core's queue outcome observer.
+// the service holds the core's queue outcome observer. A second start of the station may instead
+// ask for the window, which the service hands to whoever shows it.
 class LocalSendService : public QObject
 {
 public:
@@ -31,6 +33,11 @@ public:
     // the reason when it cannot listen; the station runs on without this way in.
     bool start(QString *problem, const QString &path = {});
     QString path() const { return m_server.fullServerName(); }
+    // Brings the station's window to the front; without one the request is refused.
+    void setShowWindowHandler(std::function<void()> showWindow)
+    {
+        m_showWindow = std::move(showWindow);
+    }
 
 private:
     struct Client;
@@ -38,6 +45,7 @@ private:
     void accept();
     void read(Client &client);
     void take(Client &client, const QByteArray &payload);
+    void showWindow(Client &client);
     void refuse(Client &client, const QByteArray &text);
     void send(Client &client, const QByteArray &frame);
     void forget(QLocalSocket *socket);
@@ -48,4 +56,5 @@ private:
     QLocalServer m_server;
     std::vector<std::unique_ptr<Client>> m_clients;
     bool m_observing = false;
+    std::function<void()> m_showWindow;
 };

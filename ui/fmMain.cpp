@@ -1,4 +1,5 @@
 #include "fmMain.h"
+#include "desktopnotifier.h"
 #include "fmAbout.h"
 #include "fmSend.h"
 #include "fmSet.h"
@@ -184,15 +185,12 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
 
     qApp->installEventFilter(this);
     m_dm.setStationEventReceiver(this);
-    if (m_tray) {
-        connect(m_tray,
-                &QSystemTrayIcon::activated,
-                this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::DoubleClick)
-                        trayDblClick();
-                });
-    }
+    if (m_tray)
+        followTray();
+    m_notifier = new DesktopNotifier(this);
+    connect(m_notifier, &DesktopNotifier::activated, this, [this](qint32 messageId) {
+        showReceivedMessage(messageId);
+    });
     FormCreate();
     TabSheet1Show();
 }
@@ -567,6 +565,27 @@ void TfMain::trayDblClick()
     activateWindow();
 }
 
+void TfMain::setTray(QSystemTrayIcon *tray)
+{
+    m_tray = tray;
+    m_trayMode = Tray::Available;
+    followTray();
+}
+
+void TfMain::followTray()
+{
+    connect(m_tray,
+            &QSystemTrayIcon::activated,
+            this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // A StatusNotifierItem host reports a click as Trigger and never a double-click; a
+                // classic tray reports both for a double-click, and showing the window twice does
+                // no harm.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    trayDblClick();
+            });
+}
+
 void TfMain::Skrt1Click()
 {
     hideWindow();
@@ -833,11 +852,15 @@ void TfMain::aeMessage(const StationEvent &event)
         break;
     }
     if (effect.newMessage)
-        alertNewMessage();
+        alertNewMessage(*effect.entry);
 }
 
-void TfMain::alertNewMessage()
+void TfMain::alertNewMessage(const TMessageQueueItem &message)
 {
+    // Hidden, minimised or behind other windows: the desktop tells the user, whatever the
+    // window does below, since a desktop may refuse to raise it.
+    if (!isVisible() || isMinimized() || !isActiveWindow())
+        notifyDesktop(message);
     if ((!isVisible() || isMinimized()) && StationSettings.MAXIMIZE) {
         showNormal();
         raise();
@@ -847,5 +870,35 @@ void TfMain::alertNewMessage()
         const QString wave = DecodeWindows1250(StationSettings.WAVEFILE);
         if (QFile::exists(wave))
             PlayWaveFile(wave);
+    }
+}
+
+void TfMain::notifyDesktop(const TMessageQueueItem &message)
+{
+    // The message's row is the newest one from its sender with its text.
+    qint32 messageId = 0;
+    const HistoryTable &table = m_dm.tIn;
+    for (int row = 0; row < table.count(); ++row) {
+        const HistoryRow &stored = table.row(row);
+        if (stored.ID > messageId && stored.MSG == message.Body
+            && SplitAddress(stored.FROM).first == message.Ident) {
+            messageId = stored.ID;
+        }
+    }
+    m_notifier->notify(DecodeWindows1250(message.Ident),
+                       DecodeWindows1250(message.Body),
+                       messageId);
+}
+
+void TfMain::showReceivedMessage(qint32 messageId)
+{
+    trayDblClick();
+    m_page->setCurrentIndex(kReceivedPage);
+    HistoryTable &table = m_dm.tIn;
+    for (int row = 0; row < table.count(); ++row) {
+        if (table.row(row).ID == messageId) {
+            table.moveCursor(row);
+            break;
+        }
     }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 class AddressBook;
+class DesktopNotifier;
 class HistoryGrid;
 class QKeyEvent;
 class QLabel;
@@ -76,6 +77,12 @@ public:
     void taDelClick();
 
     void trayDblClick();
+    // A tray that appeared after the window: its icon brings the window back, and closing the
+    // window hides it from now on.
+    void setTray(QSystemTrayIcon *tray);
+    // The window brought up on the received page with the message of that history ID current,
+    // as the new-message notification offers.
+    void showReceivedMessage(qint32 messageId);
     void Skrt1Click();
     void Konec1Click();
     void tsParamClick();
@@ -88,12 +95,14 @@ protected:
 
 private:
     void FormCreate();
+    void followTray();
     void buildLayout();
     void buildCommands();
     void aeMessage(const StationEvent &event);
     bool gridkey(HistoryGrid *grid, const QKeyEvent &key);
     bool treeKeyDown(const QKeyEvent &key);
-    void alertNewMessage();
+    void alertNewMessage(const TMessageQueueItem &message);
+    void notifyDesktop(const TMessageQueueItem &message);
     void TabSheet1Show();
     void TabSheet2Show();
     void TabSheet3Show();
@@ -121,4 +130,5 @@ private:
     QTableWidget *m_lQueue = nullptr;
     QPlainTextEdit *m_mstat = nullptr;
     QLabel *m_panels[2] = {nullptr, nullptr};
+    DesktopNotifier *m_notifier = nullptr;
 };

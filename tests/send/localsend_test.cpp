@@ -1,5 +1,6 @@
 #include "localsend/localsendprotocol.h"
 #include "localsend/localsendservice.h"
+#include "localsend/runningstation.h"
 
 #include "core/headlessreceiver.h"
 #include "core/udm.h"
@@ -294,5 +295,33 @@ TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
         stillServed.socket.write(EncodeRequestFrame(Request()));
         ASSERT_TRUE(stillServed.waitForReplies(1));
         EXPECT_EQ(stillServed.replies[0].kind, LocalSendReply::Kind::Accepted);
+    });
+}
+
+TEST(SecondStart, TheRunningStationOfThisUserShowsItsWindowAndTheStartGivesWay)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        StationWithService station;
+        // Nobody answers yet: the start goes on as a station of its own.
+        EXPECT_FALSE(AskRunningStationToShow(station.path));
+        ASSERT_TRUE(station.start());
+        // A station without a window, as the headless one, cannot show one.
+        EXPECT_FALSE(AskRunningStationToShow(station.path));
+
+        int shown = 0;
+        station.service->setShowWindowHandler([&shown] { ++shown; });
+        EXPECT_TRUE(AskRunningStationToShow(station.path));
+        EXPECT_EQ(shown, 1);
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+
+        // The request leaves the sender's requests as they were.
+        LocalClient sender(station.path);
+        ASSERT_TRUE(sender.connected);
+        sender.socket.write(EncodeRequestFrame(Request()));
+        ASSERT_TRUE(sender.waitForReplies(1));
+        EXPECT_EQ(sender.replies[0].kind, LocalSendReply::Kind::Accepted);
+        EXPECT_EQ(sender.replies[0].index, 2u);
+        EXPECT_EQ(shown, 1);
+        EXPECT_FALSE(DecodeRequest(PayloadOf(EncodeShowWindowFrame())).has_value());
     });
 }

@@ -12,10 +12,18 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <set>
 #include <vector>
@@ -240,4 +248,75 @@ TEST(StandaloneSend, RefusesAnOverlongTextOrAForeignCharacterBeforeSendingAnythi
         EXPECT_TRUE(watching.datagrams().empty());
         EXPECT_TRUE(watching.late().empty());
     });
+}
+
+// What cron gives a job: no XDG_RUNTIME_DIR, and no /run/user/<uid> either when the user has
+// no session. Every word on standard error is mailed, so a run where nothing went wrong must
+// say nothing there, Qt's own warnings included.
+namespace {
+
+QStringList g_qtMessages;
+
+void RecordQtMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_qtMessages << text;
+}
+
+std::string EnterCronWorld()
+{
+    std::string problem = EnterPrivateNetwork();
+    if (!problem.empty())
+        return problem;
+    if (::unshare(CLONE_NEWNS) != 0
+        || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return std::string("cannot make a private mount namespace: ") + std::strerror(errno);
+    }
+    if (QDir(QStringLiteral("/run/user")).exists()
+        && ::mount("none", "/run/user", "tmpfs", 0, "mode=0755") != 0) {
+        return std::string("cannot hide /run/user: ") + std::strerror(errno);
+    }
+    static char temporary[] = "/tmp/cron-run-XXXXXX";
+    if (!::mkdtemp(temporary))
+        return "cannot make a temporary directory";
+    ::setenv("TMPDIR", temporary, 1);
+    ::unsetenv("XDG_RUNTIME_DIR");
+    return {};
+}
+
+} // namespace
+
+TEST(StandaloneSend, RunFromCronPrintsNothingWhenAllGoesWell)
+{
+    const PrivateNetworkResult result_ = RunInPreparedChild(EnterCronWorld, [] {
+        UseSettings("[TCPIP]\r\nIDENT=Recepce\r\n");
+        Partner partner([](RawPeer &peer, const QByteArray &datagram, int) {
+            peer.sendTo("#" + KeyOf(datagram));
+        });
+        qInstallMessageHandler(RecordQtMessage);
+        QByteArray output;
+        QByteArray errors;
+        QBuffer in;
+        in.open(QIODevice::ReadOnly);
+        QBuffer out(&output);
+        out.open(QIODevice::WriteOnly);
+        QBuffer err(&errors);
+        err.open(QIODevice::WriteOnly);
+        const int status = RunSender({QStringLiteral("veltrin-send"),
+                                      QStringLiteral("127.0.0.1"),
+                                      QStringLiteral("-m"),
+                                      QStringLiteral("Záloha hotova")},
+                                     in,
+                                     out,
+                                     err,
+                                     {300ms, kTestStationPort});
+        qInstallMessageHandler(nullptr);
+        EXPECT_EQ(status, kEveryCopyConfirmed);
+        EXPECT_EQ(output, QByteArray("127.0.0.1: Odeslan\xc3\xa1\n"));
+        EXPECT_TRUE(errors.isEmpty()) << errors.toStdString();
+        EXPECT_TRUE(g_qtMessages.isEmpty()) << g_qtMessages.join(u'\n').toStdString();
+    });
+    if (result_.outcome == PrivateNetworkResult::Outcome::Skipped)
+        GTEST_SKIP() << result_.message;
+    if (result_.outcome == PrivateNetworkResult::Outcome::Failed)
+        FAIL() << result_.message;
 }

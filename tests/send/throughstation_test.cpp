@@ -40,12 +40,16 @@ public:
                        + "\r\nIDENT=Recepce\r\n");
     }
 
-    void prepare(ChildProcess &process) const
+    void prepare(ChildProcess &process, const QByteArrayList &more = {}) const
     {
-        process.setEnvironment({"XDG_CONFIG_HOME=" + QFile::encodeName(m_configuration.path()),
-                                "XDG_RUNTIME_DIR=" + QFile::encodeName(m_runtime.path()),
-                                "LC_ALL=C.UTF-8"});
+        process.setEnvironment(
+                QByteArrayList{"XDG_CONFIG_HOME=" + QFile::encodeName(m_configuration.path()),
+                               "XDG_RUNTIME_DIR=" + QFile::encodeName(m_runtime.path()),
+                               "LC_ALL=C.UTF-8"}
+                + more);
     }
+
+    QString runtimePath() const { return m_runtime.path(); }
 
 private:
     QTemporaryDir m_configuration;
@@ -213,5 +217,38 @@ TEST(SendOnItsOwn, APortHeldByAnotherProgramIsAStartError)
         EXPECT_TRUE(sender.standardError().contains("Address and port are already in use"))
                 << sender.describe();
         EXPECT_TRUE(holder.take(300).empty()) << "nothing was sent";
+    });
+}
+
+// The station with its window, started twice by the same user, as a menu entry clicked twice.
+TEST(SecondStart, TheSecondStationEndsAtOnceWithStatusZeroAndSaysNothing)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        UserSession session;
+        // No desktop here: the window is offscreen, and no session bus answers.
+        const QByteArrayList desktop{"QT_QPA_PLATFORM=offscreen",
+                                     "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"};
+        ChildProcess first;
+        session.prepare(first, desktop);
+        std::string problem;
+        ASSERT_TRUE(first.start(VELTRIN_PATH, {}, &problem)) << problem;
+        const QString socket = session.runtimePath() + QStringLiteral("/veltrin-send");
+        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(socket); }, kStartTimeoutMs))
+                << first.describe();
+
+        ChildProcess second;
+        session.prepare(second, desktop);
+        ASSERT_TRUE(second.start(VELTRIN_PATH, {}, &problem)) << problem;
+        ASSERT_TRUE(second.waitForFinished(QDeadlineTimer(kStartTimeoutMs)))
+                << "the second start did not end: " << second.describe();
+        EXPECT_EQ(second.exitCode(), 0) << second.describe();
+        EXPECT_TRUE(second.standardOutput().isEmpty()) << second.describe();
+        EXPECT_TRUE(second.standardError().isEmpty()) << second.describe();
+        EXPECT_FALSE(first.hasFinished()) << first.describe();
+        // The offscreen platform notes each time a window is brought to the front: the first
+        // station did so, before it answered, for the second start, and said nothing else.
+        first.kill();
+        EXPECT_EQ(first.standardError(), QByteArray("This plugin does not support raise()\n"))
+                << first.describe();
     });
 }

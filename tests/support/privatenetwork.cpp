@@ -43,6 +43,8 @@ std::string ReadAll(int fd)
     return text;
 }
 
+} // namespace
+
 // Why the child cannot run in a network namespace of its own, or nothing when it now does.
 std::string EnterPrivateNetwork()
 {
@@ -54,6 +56,8 @@ std::string EnterPrivateNetwork()
                + std::strerror(errno);
     return {};
 }
+
+namespace {
 
 [[noreturn]] void RunChild(const std::function<std::string()> &prepare,
                            const std::function<void()> &body,

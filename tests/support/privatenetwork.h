@@ -28,6 +28,10 @@ PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,
                                          int timeoutSeconds = 120,
                                          const ApplicationFactory &makeApplication = {});
 
+// Puts the calling (child) process in a network namespace of its own with "lo" up; the reason
+// when it cannot, else an empty text. For a prepare that does more than this.
+std::string EnterPrivateNetwork();
+
 // The same for a child whose world prepare sets up first (namespaces, mounts, a user):
 // prepare gives an empty text when it could, else the reason to skip.
 PrivateNetworkResult RunInPreparedChild(const std::function<std::string()> &prepare,

@@ -13,11 +13,13 @@
 #include <memory>
 #include <vector>
 
-// The application of a widget test's child: offscreen, and kept running when its last window
-// closes, as the station is.
+// The application of a widget test's child: offscreen, without a session bus, and kept running
+// when its last window closes, as the station is.
 inline std::unique_ptr<QCoreApplication> MakeWidgetApplication(int &argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The windows under test tell nothing to the desktop of whoever runs the tests.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
     auto app = std::make_unique<QApplication>(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
