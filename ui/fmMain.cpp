@@ -3,6 +3,8 @@
 #include "fmSend.h"
 #include "fmSet.h"
 #include "historygrid.h"
+#include "paintpacer.h"
+#include "statuslogwriter.h"
 #include "widgetboxes.h"
 
 #include "core/settings.h"
@@ -33,6 +35,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTime>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
@@ -141,6 +144,7 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     buildCommands();
 
     qApp->installEventFilter(this);
+    new PaintPacer(this);
     m_dm.setStationEventReceiver(this);
     if (m_tray) {
         connect(m_tray,
@@ -232,9 +236,23 @@ void TfMain::buildLayout()
         split->setStretchFactor(1, 0);
         QPlainTextEdit *shown = body;
         HistoryTable *source = &table;
-        const auto showCurrent = [shown, source] {
-            shown->setPlainText(source->cursor() >= 0 ? DecodeWindows1250(source->currentRow().MSG)
-                                                      : QString());
+        // The text follows the current row once a frame: a stored message moves the cursor
+        // several times, and a flood of them would lay the text out again for every move.
+        auto *refresh = new QTimer(body);
+        refresh->setSingleShot(true);
+        refresh->setInterval(StatusLogWriter::kFrameMilliseconds);
+        const auto show = [shown, source] {
+            const QString text = source->isOpen() && source->cursor() >= 0
+                                         ? DecodeWindows1250(source->currentRow().MSG)
+                                         : QString();
+            if (text != shown->toPlainText())
+                shown->setPlainText(text);
+        };
+        connect(refresh, &QTimer::timeout, body, show);
+        m_bodyRefreshes.emplace_back(refresh, show);
+        const auto showCurrent = [refresh] {
+            if (!refresh->isActive())
+                refresh->start();
         };
         connect(&table, &HistoryTable::cursorMoved, body, showCurrent);
         connect(&table, &QAbstractItemModel::dataChanged, body, showCurrent);
@@ -300,6 +318,7 @@ void TfMain::buildLayout()
     m_mstat->setPalette(red);
     m_mstat->setPlainText(QStringLiteral("Status..."));
     m_mstat->setMaximumBlockCount(Tdm::kStatusLinesKept);
+    m_statusWriter = new StatusLogWriter(m_mstat, Tdm::kStatusLinesKept);
     m_mstat->setMinimumHeight(kStatusMinimumHeight);
     panel1Layout->addWidget(m_mstat);
     m_pagesStatus->setStretchFactor(0, 1);
@@ -404,7 +423,18 @@ QLabel *TfMain::statusPanel(int index) const
 
 void TfMain::addStatusLine(const QByteArray &line)
 {
-    m_mstat->appendPlainText(DecodeWindows1250(line));
+    m_statusWriter->append(DecodeWindows1250(line));
+}
+
+void TfMain::showPendingChanges()
+{
+    m_statusWriter->flush();
+    for (const auto &[refresh, show] : m_bodyRefreshes) {
+        if (refresh->isActive()) {
+            refresh->stop();
+            show();
+        }
+    }
 }
 
 void TfMain::LoadWindowSize()

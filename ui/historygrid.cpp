@@ -2,6 +2,7 @@
 
 #include "stores/history.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QScopedValueRollback>
 
@@ -33,6 +34,50 @@ private:
     HistoryTable &m_table;
 };
 
+// The row indicator's column: its width is the widest marker's, so the header measures its
+// sections once for each of its three looks (no rows, rows without a marker, a marked row)
+// and again only when its font or style changes. Measured anew, as the header does after
+// every change of its rows or their markers, each stored message would measure every row.
+class RowIndicatorHeader : public QHeaderView
+{
+    Q_OBJECT
+
+public:
+    RowIndicatorHeader(HistoryTable &table, QWidget *parent)
+        : QHeaderView(Qt::Vertical, parent)
+        , m_table(table)
+    {}
+
+    QSize sizeHint() const override
+    {
+        const int look = count() == 0 ? 0 : m_table.cursor() < 0 ? 1 : 2;
+        if (!m_hints[look].isValid())
+            m_hints[look] = QHeaderView::sizeHint();
+        return m_hints[look];
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::FontChange:
+        case QEvent::StyleChange:
+        case QEvent::PaletteChange:
+        case QEvent::LanguageChange:
+            for (QSize &hint : m_hints)
+                hint = QSize();
+            break;
+        default:
+            break;
+        }
+        return QHeaderView::event(event);
+    }
+
+private:
+    HistoryTable &m_table;
+    mutable QSize m_hints[3];
+};
+
 constexpr int kDatumWidth = 64;
 constexpr int kFromWidth = 196;
 constexpr int kMsgWidth = 64;
@@ -45,6 +90,7 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     , m_table(table)
     , m_rows(new RowIndicatorModel(table, this))
 {
+    setVerticalHeader(new RowIndicatorHeader(table, this));
     setModel(m_rows);
     setFrameShape(QFrame::NoFrame);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -103,3 +149,5 @@ void HistoryGrid::followCursor(int row)
             index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     scrollTo(index);
 }
+
+#include "historygrid.moc"
