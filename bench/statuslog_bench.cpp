@@ -101,6 +101,7 @@ AppendFigures AppendLines(TfMain &window, const QByteArray &line, int count)
         timer.start();
         for (int i = 0; i < kBatch; ++i)
             window.addStatusLine(line);
+        window.showPendingChanges(); // what the next frame would append
         LetWindowCatchUp();
         if (batch < tenth)
             firstNs += timer.nsecsElapsed();
@@ -254,6 +255,7 @@ int main(int argc, char *argv[])
                 stderr, "bench_statuslog: cannot set up the flooder: %s\n", std::strerror(errno));
         return 1;
     }
+    window.showPendingChanges();
     LetWindowCatchUp();
     const int linesBefore = window.statusLog()->blockCount();
     const long long residentBefore = ResidentBytes();
@@ -264,6 +266,7 @@ int main(int argc, char *argv[])
     QTimer::singleShot(kFloodMs, &loop, &QEventLoop::quit);
     loop.exec();
     flooder.stop();
+    window.showPendingChanges();
     const double seconds = double(elapsed.nsecsElapsed()) / 1e9;
     const int floodLines = window.statusLog()->blockCount() - linesBefore;
     const long long floodGrowth = ResidentBytes() - residentBefore;

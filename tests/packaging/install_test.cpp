@@ -110,6 +110,7 @@ std::set<std::string> ExpectedFiles()
             "opt/veltrin/veltrin",
             "opt/veltrin/veltrin-headless",
             "opt/veltrin/VELTRIN.HLP",
+            "opt/veltrin/veltrin-sound.so",
             "opt/veltrin/autostart/veltrin.desktop",
             "usr/bin/veltrin",
             "usr/share/applications/veltrin.desktop",
