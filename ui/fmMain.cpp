@@ -144,7 +144,8 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     buildCommands();
 
     qApp->installEventFilter(this);
-    new PaintPacer(this);
+    auto *pacer = new PaintPacer(this);
+    connect(pacer, &PaintPacer::aboutToPaint, this, [this] { showPendingChanges(); });
     m_dm.setStationEventReceiver(this);
     if (m_tray) {
         connect(m_tray,
@@ -428,6 +429,8 @@ void TfMain::addStatusLine(const QByteArray &line)
 
 void TfMain::showPendingChanges()
 {
+    m_receivedGrid->followPendingCursor();
+    m_sentGrid->followPendingCursor();
     m_statusWriter->flush();
     for (const auto &[refresh, show] : m_bodyRefreshes) {
         if (refresh->isActive()) {

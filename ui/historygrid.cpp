@@ -78,6 +78,7 @@ private:
     mutable QSize m_hints[3];
 };
 
+constexpr int kFollowFrameMilliseconds = 16;
 constexpr int kDatumWidth = 64;
 constexpr int kFromWidth = 196;
 constexpr int kMsgWidth = 64;
@@ -119,13 +120,25 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     indicator->setDefaultAlignment(Qt::AlignCenter);
 
     // The grid follows the table when an operation moves the cursor, and the table follows the
-    // grid when the user moves the current row.
-    connect(&table, &HistoryTable::cursorMoved, this, [this](int row) { followCursor(row); });
+    // grid when the user moves the current row. Each stored message moves the cursor more than
+    // once, and following it lays the grid out: the grid follows once a frame, at the latest
+    // just before it is painted (the window calls followPendingCursor then).
+    m_followFrame.setSingleShot(true);
+    m_followFrame.setInterval(kFollowFrameMilliseconds);
+    connect(&m_followFrame, &QTimer::timeout, this, [this] { followCursor(m_table.cursor()); });
+    connect(&table, &HistoryTable::cursorMoved, this, [this] {
+        if (!m_followFrame.isActive())
+            m_followFrame.start();
+    });
     connect(selectionModel(),
             &QItemSelectionModel::currentRowChanged,
             this,
             [this](const QModelIndex &current) {
-                if (m_following || !current.isValid() || current.row() == m_table.cursor())
+                // While a move of the table's cursor waits for the frame, the grid's current
+                // row is the one from before it, shifted by the rows that came and went since;
+                // the table's cursor is the one to keep, and the frame shows it.
+                if (m_following || m_followFrame.isActive() || !current.isValid()
+                    || current.row() == m_table.cursor())
                     return;
                 try {
                     m_table.moveCursor(current.row());
@@ -134,6 +147,14 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
                 }
             });
     followCursor(table.cursor());
+}
+
+void HistoryGrid::followPendingCursor()
+{
+    if (!m_followFrame.isActive())
+        return;
+    m_followFrame.stop();
+    followCursor(m_table.cursor());
 }
 
 void HistoryGrid::followCursor(int row)

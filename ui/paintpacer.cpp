@@ -27,6 +27,7 @@ bool PaintPacer::eventFilter(QObject *watched, QEvent *event)
     if (since >= kFrameMilliseconds) {
         m_heldBack.stop();
         m_sinceLastPaint.start();
+        Q_EMIT aboutToPaint();
         return false;
     }
     if (!m_heldBack.isActive())

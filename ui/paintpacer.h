@@ -20,6 +20,11 @@ public:
 
     explicit PaintPacer(QWidget *window);
 
+Q_SIGNALS:
+    // Just before the window paints: whatever was held back for the frame is shown now, so
+    // that the painted window is whole.
+    void aboutToPaint();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

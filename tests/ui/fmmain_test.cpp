@@ -185,7 +185,8 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
                   QStringLiteral("Sklad <127.0.0.1>"));
         EXPECT_EQ(received->index(0, HistoryTable::ColumnLFLAG).data().toString(),
                   QStringLiteral("Nová"));
-        EXPECT_EQ(station.window->receivedGrid()->currentIndex().row(), 0);
+        EXPECT_TRUE(WaitUntil(
+                [&] { return station.window->receivedGrid()->currentIndex().row() == 0; }));
         EXPECT_TRUE(WaitUntil([&] {
             return station.window->receivedBody()->toPlainText() == QStringLiteral("Dobrý den");
         }));
