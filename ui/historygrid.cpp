@@ -127,8 +127,14 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     m_followFrame.setInterval(kFollowFrameMilliseconds);
     connect(&m_followFrame, &QTimer::timeout, this, [this] { followCursor(m_table.cursor()); });
     connect(&table, &HistoryTable::cursorMoved, this, [this] {
-        if (!m_followFrame.isActive())
-            m_followFrame.start();
+        if (m_followFrame.isActive())
+            return;
+        m_followFrame.start();
+        // Until then the grid keeps no current row of its own: one left behind would slide
+        // down with every message stored and, once its row is dropped, be moved on by the view
+        // at the cost of a layout per message.
+        const QScopedValueRollback following(m_following, true);
+        selectionModel()->clearCurrentIndex();
     });
     connect(selectionModel(),
             &QItemSelectionModel::currentRowChanged,
