@@ -483,7 +483,7 @@ void PrintRatioRow(
         const std::string &figure, double station, double bare, int decimals, double target)
 {
     const double ratio = bare > 0 ? station / bare : NAN;
-    const std::string verdict = std::isnan(ratio)  ? "not measured"
+    const std::string verdict = std::isnan(ratio) ? "not measured"
                                 : ratio <= target ? "target met"
                                                   : "missed";
     PrintRow(figure,

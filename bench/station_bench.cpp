@@ -16,11 +16,11 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -963,13 +963,8 @@ int main(int argc, char *argv[])
                 kLatencySamples,
                 StationSettings.MAXRECS);
 
-    PrintSideBySide(echoFlow,
-                    stationFlow,
-                    windowFlow,
-                    echoLatency,
-                    stationLatency,
-                    windowLatency,
-                    bursts);
+    PrintSideBySide(
+            echoFlow, stationFlow, windowFlow, echoLatency, stationLatency, windowLatency, bursts);
 
     std::printf("\nThe headless station in detail:\n");
     PrintRow("figure", "station", "echo", "ratio", "target");

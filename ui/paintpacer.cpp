@@ -13,7 +13,8 @@ PaintPacer::PaintPacer(QWidget *window)
     // The toolkit asks for no further repaint while its request is outstanding, so the request
     // held back is asked again here; it then finds a frame gone by and goes through.
     connect(&m_heldBack, &QTimer::timeout, this, [this] {
-        QCoreApplication::postEvent(m_window, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        QCoreApplication::postEvent(
+                m_window, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
     });
     m_window->installEventFilter(this);
 }
@@ -22,8 +23,8 @@ bool PaintPacer::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != m_window || event->type() != QEvent::UpdateRequest)
         return false;
-    const qint64 since = m_sinceLastPaint.isValid() ? m_sinceLastPaint.elapsed()
-                                                    : qint64(kFrameMilliseconds);
+    const qint64 since
+            = m_sinceLastPaint.isValid() ? m_sinceLastPaint.elapsed() : qint64(kFrameMilliseconds);
     if (since >= kFrameMilliseconds) {
         m_heldBack.stop();
         m_sinceLastPaint.start();

@@ -124,8 +124,9 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
         EXPECT_EQ(station.queueColumn(2), Strings({"druha", "treti"}));
         EXPECT_EQ(station.dm->OutboundQueue.size(), 2u);
         // The status log shows its lines with the next frame.
-        EXPECT_TRUE(WaitUntil(
-                [&] { return station.statusLines().last() == QStringLiteral("Konfirmace PC7~1"); }));
+        EXPECT_TRUE(WaitUntil([&] {
+            return station.statusLines().last() == QStringLiteral("Konfirmace PC7~1");
+        }));
 
         // A give-up without a transport error ends its line with a blank.
         station.dm->OutboundQueue.back()->Attempts = 0;
@@ -133,8 +134,9 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
             station.dm->timTimer();
         ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 1; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha"}));
-        EXPECT_TRUE(WaitUntil(
-                [&] { return station.statusLines().last() == QStringLiteral("Chyba: 127.0.0.1 "); }));
+        EXPECT_TRUE(WaitUntil([&] {
+            return station.statusLines().last() == QStringLiteral("Chyba: 127.0.0.1 ");
+        }));
 
         // The sent grid shows the states of the rows, newest first.
         const QAbstractItemModel *sent = station.window->sentGrid()->model();
