@@ -16,12 +16,16 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,10 +43,14 @@
 #include <thread>
 #include <vector>
 
+extern char **environ;
+
 // The station handling a stream of inbound messages, its confirmation latency and the cost of
-// one clock tick, each beside the floor that plain sockets give on the same loopback. The
-// station's port is fixed by the protocol, so everything runs in a network namespace of this
-// process's own, where only "lo" exists.
+// one clock tick, each beside the floor that plain sockets give on the same loopback: the core
+// with the headless receiver in this process, and the windowed station, the program users run,
+// as a child process on the offscreen platform. The station's port is fixed by the protocol, so
+// everything runs in a network namespace of this process's own, where only "lo" exists, and
+// the child inherits it.
 
 namespace {
 
@@ -55,10 +63,11 @@ constexpr quint16 kBenchStationPort = 40000;
 constexpr quint16 kEchoPort = 40001;
 constexpr quint16 kKeptSocketServerPort = 40002;
 constexpr quint16 kFreshClientServerPort = 40003;
+constexpr quint16 kWindowStationPort = 40004;
 
 // Bounds the unconfirmed messages, so the figure is handling speed and not socket-buffer
 // overflow on either side.
-constexpr int kWindow = 64;
+constexpr int kWindow = 32;
 constexpr int kFlowCount = 20000;
 constexpr int kFlowRounds = 5;
 constexpr int kWarmUpCount = 500;
@@ -77,6 +86,14 @@ constexpr int kSendBatches = 20;
 constexpr int kPumpCalls = 20000;
 
 constexpr int kPeerBufferBytes = 8 * 1024 * 1024;
+
+// Distinct messages sent back to back, as fast as the peer's socket takes them; what is not
+// confirmed once the confirmations have stopped coming for kBurstQuiet is lost.
+constexpr int kBurstCount = 2000;
+constexpr auto kBurstQuiet = 1s;
+constexpr auto kBurstLimit = 60s;
+
+constexpr auto kWindowStartLimit = 30s;
 
 sockaddr_in LoopbackAddress(quint16 port)
 {
@@ -153,6 +170,13 @@ struct FlowResult
         seconds += other.seconds;
         return *this;
     }
+};
+
+struct BurstResult
+{
+    int sent = 0;
+    int confirmed = 0;
+    double seconds = 0; // from the first send to the last confirmation
 };
 
 struct LatencyResult
@@ -264,6 +288,45 @@ public:
                 sampleLatency(ports[target], results[target]);
         }
         return results;
+    }
+
+    BurstResult burst(quint16 port, int count)
+    {
+        const int first = m_nextKey;
+        m_nextKey += count;
+        const sockaddr_in to = LoopbackAddress(port);
+        std::vector<char> confirmed(std::size_t(count), 0);
+        BurstResult result;
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < count; ++i)
+            SendDatagram(m_fd, to, messageDatagram(first + i));
+        result.sent = count;
+        Clock::time_point last = Clock::now();
+        while (result.confirmed < count && Clock::now() - last < kBurstQuiet
+               && Clock::now() - start < kBurstLimit) {
+            const std::optional<int> key = receive(50);
+            if (!key)
+                continue;
+            const int index = *key - first;
+            if (index < 0 || index >= count || confirmed[std::size_t(index)])
+                continue;
+            confirmed[std::size_t(index)] = 1;
+            ++result.confirmed;
+            last = Clock::now();
+        }
+        result.seconds = std::chrono::duration<double>(last - start).count();
+        return result;
+    }
+
+    // Whether the station on port confirms a message within limit: it has come up.
+    bool awaitStation(quint16 port, Clock::duration limit)
+    {
+        const Clock::time_point start = Clock::now();
+        while (Clock::now() - start < limit) {
+            if (flow(port, 1, 1ms).confirmed == 1)
+                return true;
+        }
+        return false;
     }
 
     int drain()
@@ -423,6 +486,68 @@ private:
     UdpServer m_server;
 };
 
+// The windowed station as users run it, in a child process on the offscreen platform with
+// settings of its own; it shares this process's network namespace. Ended with the bench, and
+// by the kernel should the bench die first.
+class WindowStation
+{
+public:
+    explicit WindowStation(const QString &directory)
+    {
+        // Everything the child needs is made before the fork: after it, in a process with
+        // threads, only async-signal-safe calls are allowed.
+        std::vector<std::string> variables;
+        for (char **entry = environ; *entry; ++entry) {
+            const std::string variable = *entry;
+            if (variable.rfind("QT_QPA_PLATFORM=", 0) != 0
+                && variable.rfind("XDG_CONFIG_HOME=", 0) != 0
+                && variable.rfind("XDG_RUNTIME_DIR=", 0) != 0)
+                variables.push_back(variable);
+        }
+        const std::string path = directory.toStdString();
+        variables.push_back("QT_QPA_PLATFORM=offscreen");
+        variables.push_back("XDG_CONFIG_HOME=" + path);
+        variables.push_back("XDG_RUNTIME_DIR=" + path);
+        std::vector<char *> environment;
+        for (std::string &variable : variables)
+            environment.push_back(variable.data());
+        environment.push_back(nullptr);
+        char program[] = STATION_PATH;
+        char *arguments[] = {program, nullptr};
+        const pid_t parent = ::getpid();
+
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(127);
+            const int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0) {
+                ::dup2(null, STDOUT_FILENO);
+                ::dup2(null, STDERR_FILENO);
+            }
+            if (::chdir(path.c_str()) != 0)
+                ::_exit(127);
+            ::execve(program, arguments, environment.data());
+            ::_exit(127);
+        }
+    }
+    ~WindowStation()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    WindowStation(const WindowStation &) = delete;
+    WindowStation &operator=(const WindowStation &) = delete;
+
+    bool started() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
+};
+
 // Runs the peer's work on a thread of its own while this thread runs the event loop, which is
 // where the station's handling happens.
 template<typename Work>
@@ -555,6 +680,87 @@ std::string Lost(const FlowResult &flow)
     return std::to_string(flow.lost) + "/" + std::to_string(flow.sent);
 }
 
+std::string Confirmed(const BurstResult &burst)
+{
+    return std::to_string(burst.confirmed) + "/" + std::to_string(burst.sent);
+}
+
+// The echo loop, the headless station and the window station in columns, with the stations'
+// ratios to the echo loop, and the window station's targets.
+void PrintSideBySide(const FlowResult &echoFlow,
+                     const FlowResult &headlessFlow,
+                     const FlowResult &windowFlow,
+                     const LatencyResult &echoLatency,
+                     const LatencyResult &headlessLatency,
+                     const LatencyResult &windowLatency,
+                     const std::vector<BurstResult> &bursts)
+{
+    const auto row = [](const std::string &figure,
+                        const std::string &echo,
+                        const std::string &headless,
+                        const std::string &window,
+                        const std::string &headlessRatio,
+                        const std::string &windowRatio,
+                        const std::string &target) {
+        std::printf("%-30s %10s %10s %10s %8s %8s  %s\n",
+                    figure.c_str(),
+                    echo.c_str(),
+                    headless.c_str(),
+                    window.c_str(),
+                    headlessRatio.c_str(),
+                    windowRatio.c_str(),
+                    target.c_str());
+    };
+    row("figure", "echo", "headless", "window", "hl/echo", "win/echo", "window target");
+    row("confirmed/s, " + std::to_string(kWindow) + " in flight",
+        Format(echoFlow.rate(), 0),
+        Format(headlessFlow.rate(), 0),
+        Format(windowFlow.rate(), 0),
+        Ratio(headlessFlow.rate(), echoFlow.rate()),
+        Ratio(windowFlow.rate(), echoFlow.rate()),
+        ">= 0.05 x echo: "
+                + Verdict(windowFlow.rate() >= 0.05 * echoFlow.rate() && echoFlow.confirmed > 0));
+    row("  lost/sent", Lost(echoFlow), Lost(headlessFlow), Lost(windowFlow), "-", "-", "");
+    row("latency median, us, 1 in flight",
+        Format(echoLatency.median()),
+        Format(headlessLatency.median()),
+        Format(windowLatency.median()),
+        Ratio(headlessLatency.median(), echoLatency.median()),
+        Ratio(windowLatency.median(), echoLatency.median()),
+        "<= 2 x echo: " + Verdict(windowLatency.median() <= 2 * echoLatency.median()));
+    row("latency p99, us",
+        Format(echoLatency.p99()),
+        Format(headlessLatency.p99()),
+        Format(windowLatency.p99()),
+        Ratio(headlessLatency.p99(), echoLatency.p99()),
+        Ratio(windowLatency.p99(), echoLatency.p99()),
+        "");
+    row("  samples lost",
+        std::to_string(echoLatency.lost),
+        std::to_string(headlessLatency.lost),
+        std::to_string(windowLatency.lost),
+        "-",
+        "-",
+        "");
+    const BurstResult &echoBurst = bursts[0];
+    const BurstResult &headlessBurst = bursts[1];
+    const BurstResult &windowBurst = bursts[2];
+    row("burst of " + std::to_string(kBurstCount) + ": confirmed/sent",
+        Confirmed(echoBurst),
+        Confirmed(headlessBurst),
+        Confirmed(windowBurst),
+        "-",
+        "-",
+        "all: " + Verdict(windowBurst.confirmed == windowBurst.sent));
+    row("  burst handled in, ms",
+        Format(echoBurst.seconds * 1000),
+        Format(headlessBurst.seconds * 1000),
+        Format(windowBurst.seconds * 1000),
+        Ratio(headlessBurst.seconds, echoBurst.seconds),
+        Ratio(windowBurst.seconds, echoBurst.seconds),
+        "");
+}
+
 int UsableCores()
 {
     cpu_set_t set;
@@ -600,6 +806,27 @@ int main(int argc, char *argv[])
                   + "\r\nIDENT=Bench\r\n");
     }
 
+    QTemporaryDir windowDir;
+    if (!windowDir.isValid()) {
+        std::fprintf(stderr, "bench_station: no temporary directory for the window station\n");
+        return 1;
+    }
+    {
+        QFile ini(windowDir.filePath(QStringLiteral("veltrin.ini")));
+        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            std::fprintf(stderr, "bench_station: cannot write the window station's settings\n");
+            return 1;
+        }
+        ini.write("[TCPIP]\r\nPORT=" + QByteArray::number(kWindowStationPort)
+                  + "\r\nIDENT=Window\r\n");
+    }
+    // Started first, while this process has no threads yet; it comes up while the rest does.
+    auto window = std::make_unique<WindowStation>(windowDir.path());
+    if (!window->started()) {
+        std::fprintf(stderr, "bench_station: the window station could not be started\n");
+        return 1;
+    }
+
     QCoreApplication app(argc, argv);
     Peer peer;
     if (!peer.bound()) {
@@ -639,8 +866,16 @@ int main(int argc, char *argv[])
     // Every target gets its share in rounds taken in turn, so that other load on the machine
     // weighs on each figure alike. The echo loop needs no event loop, but the servers do;
     // running it costs the echo nothing while this thread waits.
-    const std::vector<quint16> targets
-            = {kBenchStationPort, kEchoPort, kKeptSocketServerPort, kFreshClientServerPort};
+    if (!WithEventLoop([&] { return peer.awaitStation(kWindowStationPort, kWindowStartLimit); })) {
+        std::fprintf(stderr, "bench_station: the window station did not confirm a message\n");
+        return 1;
+    }
+    peer.drain();
+    const std::vector<quint16> targets = {kBenchStationPort,
+                                          kEchoPort,
+                                          kKeptSocketServerPort,
+                                          kFreshClientServerPort,
+                                          kWindowStationPort};
     const std::vector<FlowResult> flows = WithEventLoop([&] {
         std::vector<FlowResult> results(targets.size());
         for (const quint16 port : targets) {
@@ -660,6 +895,7 @@ int main(int argc, char *argv[])
     const FlowResult &echoFlow = flows[1];
     const FlowResult &keptSocketFlow = flows[2];
     const FlowResult &freshClientFlow = flows[3];
+    const FlowResult &windowFlow = flows[4];
 
     const std::vector<LatencyResult> latencies = WithEventLoop(
             [&] { return peer.latencies(targets, kLatencySamples, kLatencyLimit); });
@@ -668,6 +904,17 @@ int main(int argc, char *argv[])
     const LatencyResult &echoLatency = latencies[1];
     const LatencyResult &keptSocketLatency = latencies[2];
     const LatencyResult &freshClientLatency = latencies[3];
+    const LatencyResult &windowLatency = latencies[4];
+
+    const std::vector<quint16> burstTargets = {kEchoPort, kBenchStationPort, kWindowStationPort};
+    const std::vector<BurstResult> bursts = WithEventLoop([&] {
+        std::vector<BurstResult> results;
+        for (const quint16 port : burstTargets) {
+            results.push_back(peer.burst(port, kBurstCount));
+            peer.drain();
+        }
+        return results;
+    });
 
     const std::vector<int> tickSizes = {10, 100, 1000};
     std::vector<TickFigures> ticks;
@@ -716,6 +963,10 @@ int main(int argc, char *argv[])
                 kLatencySamples,
                 StationSettings.MAXRECS);
 
+    PrintSideBySide(
+            echoFlow, stationFlow, windowFlow, echoLatency, stationLatency, windowLatency, bursts);
+
+    std::printf("\nThe headless station in detail:\n");
     PrintRow("figure", "station", "echo", "ratio", "target");
     PrintRow("inbound handled, datagrams/s",
              Format(stationFlow.rate(), 0),
@@ -799,5 +1050,13 @@ int main(int argc, char *argv[])
              Format(ticks.back().sendingMs, 3),
              Format(pumplessTicks.sendingMs, 3),
              Ratio(ticks.back().sendingMs, pumplessTicks.sendingMs));
-    return 0;
+
+    // The tick figures used thousands of message IDs, and the core keeps its port until the
+    // clock has passed the last of them, which would hold the bench for minutes at its end.
+    // Nothing is left to save: the window station ends, the settings go, the process ends.
+    window.reset();
+    configDir.remove();
+    windowDir.remove();
+    std::fflush(stdout);
+    std::_Exit(0);
 }

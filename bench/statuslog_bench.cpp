@@ -102,6 +102,7 @@ AppendFigures AppendLines(TfMain &window, const QByteArray &line, int count)
         timer.start();
         for (int i = 0; i < kBatch; ++i)
             window.addStatusLine(line);
+        window.showPendingChanges(); // what the next frame would append
         LetWindowCatchUp();
         if (batch < tenth)
             firstNs += timer.nsecsElapsed();
@@ -273,6 +274,7 @@ int main(int argc, char *argv[])
     }
     NewMessageCounter counter;
     app.installEventFilter(&counter);
+    window.showPendingChanges();
     LetWindowCatchUp();
     const long long residentBefore = ResidentBytes();
     QElapsedTimer elapsed;
@@ -283,6 +285,7 @@ int main(int argc, char *argv[])
     loop.exec();
     flooder.stop();
     LetWindowCatchUp();
+    window.showPendingChanges();
     const double seconds = double(elapsed.nsecsElapsed()) / 1e9;
     const long long residentAfter = ResidentBytes();
     std::printf("  flood of distinct messages for %.1f s: %llu sent, %lld new messages announced "

@@ -22,6 +22,12 @@ namespace {
 
 constexpr int kTickMilliseconds = 1000;
 
+// Datagrams wait in the socket while the user-interface thread handles the one before them, so
+// the socket's buffer is what takes up a burst: at the system's default a few hundred small
+// datagrams, the rest dropped. A megabyte holds a couple of thousand, and costs memory only
+// while it is full; the system caps it at its own maximum.
+constexpr int kReceiveBufferBytes = 1024 * 1024;
+
 QByteArray Text(QStringView czech)
 {
     return EncodeWindows1250(czech);
@@ -44,6 +50,7 @@ Tdm::Tdm(MessageBoxes &boxes, std::function<QByteArray()> readComputerName, QObj
     tim.setInterval(kTickMilliseconds);
     connect(&tim, &QTimer::timeout, this, [this] { timTimer(); });
     tim.start();
+    srv.setReceiveBufferBytes(kReceiveBufferBytes);
     srv.setOnUDPRead([this](UdpServer &sender, const QByteArray &data, SocketBinding &binding) {
         srvUDPRead(sender, data, binding);
     });

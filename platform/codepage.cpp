@@ -9,10 +9,39 @@ constexpr const char kCodePage[] = "windows-1250";
 
 } // namespace
 
+// The code page maps every byte to one character of its own, so a table of the 256 made once
+// decodes exactly as the converter does; opening the converter for every text cost more than
+// the window's drawing of it.
+struct DecodeTable
+{
+    DecodeTable()
+    {
+        QStringDecoder decoder(kCodePage, QStringConverter::Flag::Stateless);
+        for (int byte = 0; byte < 256 && complete; ++byte) {
+            const char single = char(byte);
+            const QString character = decoder.decode(QByteArrayView(&single, 1));
+            complete = character.size() == 1;
+            if (complete)
+                characters[byte] = character.front();
+        }
+    }
+
+    QChar characters[256];
+    bool complete = true;
+};
+
 QString DecodeWindows1250(QByteArrayView bytes)
 {
-    QStringDecoder decoder(kCodePage, QStringConverter::Flag::Stateless);
-    return decoder.decode(bytes);
+    static const DecodeTable table;
+    if (!table.complete) {
+        QStringDecoder decoder(kCodePage, QStringConverter::Flag::Stateless);
+        return decoder.decode(bytes);
+    }
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar *out = text.data();
+    for (const char byte : bytes)
+        *out++ = table.characters[static_cast<unsigned char>(byte)];
+    return text;
 }
 
 QByteArray EncodeWindows1250(QStringView text)

@@ -4,6 +4,8 @@
 #include "fmSend.h"
 #include "fmSet.h"
 #include "historygrid.h"
+#include "paintpacer.h"
+#include "statuslogwriter.h"
 #include "widgetboxes.h"
 
 #include "core/settings.h"
@@ -36,6 +38,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTime>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
@@ -184,6 +187,8 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     buildCommands();
 
     qApp->installEventFilter(this);
+    auto *pacer = new PaintPacer(this);
+    connect(pacer, &PaintPacer::aboutToPaint, this, [this] { showPendingChanges(); });
     m_dm.setStationEventReceiver(this);
     if (m_tray)
         followTray();
@@ -287,9 +292,23 @@ void TfMain::buildLayout()
         split->setStretchFactor(1, 0);
         QPlainTextEdit *shown = body;
         HistoryTable *source = &table;
-        const auto showCurrent = [shown, source] {
-            shown->setPlainText(source->cursor() >= 0 ? DecodeWindows1250(source->currentRow().MSG)
-                                                      : QString());
+        // The text follows the current row once a frame: a stored message moves the cursor
+        // several times, and a flood of them would lay the text out again for every move.
+        auto *refresh = new QTimer(body);
+        refresh->setSingleShot(true);
+        refresh->setInterval(StatusLogWriter::kFrameMilliseconds);
+        const auto show = [shown, source] {
+            const QString text = source->isOpen() && source->cursor() >= 0
+                                         ? DecodeWindows1250(source->currentRow().MSG)
+                                         : QString();
+            if (text != shown->toPlainText())
+                shown->setPlainText(text);
+        };
+        connect(refresh, &QTimer::timeout, body, show);
+        m_bodyRefreshes.emplace_back(refresh, show);
+        const auto showCurrent = [refresh] {
+            if (!refresh->isActive())
+                refresh->start();
         };
         connect(&table, &HistoryTable::cursorMoved, body, showCurrent);
         connect(&table, &QAbstractItemModel::dataChanged, body, showCurrent);
@@ -358,6 +377,7 @@ void TfMain::buildLayout()
     m_mstat->setPalette(red);
     m_mstat->setPlainText(QStringLiteral("Status..."));
     m_mstat->setMaximumBlockCount(Tdm::kStatusLinesKept);
+    m_statusWriter = new StatusLogWriter(m_mstat, Tdm::kStatusLinesKept);
     m_mstat->setMinimumHeight(kStatusMinimumHeight);
     panel1Layout->addWidget(m_mstat);
     m_pagesStatus->setStretchFactor(0, 1);
@@ -465,7 +485,20 @@ QLabel *TfMain::statusPanel(int index) const
 
 void TfMain::addStatusLine(const QByteArray &line)
 {
-    m_mstat->appendPlainText(DecodeWindows1250(line));
+    m_statusWriter->append(DecodeWindows1250(line));
+}
+
+void TfMain::showPendingChanges()
+{
+    m_receivedGrid->followPendingCursor();
+    m_sentGrid->followPendingCursor();
+    m_statusWriter->flush();
+    for (const auto &[refresh, show] : m_bodyRefreshes) {
+        if (refresh->isActive()) {
+            refresh->stop();
+            show();
+        }
+    }
 }
 
 void TfMain::LoadWindowSize()

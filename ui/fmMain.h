@@ -4,7 +4,9 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class AddressBook;
@@ -18,8 +20,10 @@ class QSystemTrayIcon;
 class QTabWidget;
 class QTableWidget;
 class QToolBar;
+class QTimer;
 class QTreeView;
 class SettingsFile;
+class StatusLogWriter;
 struct TRecipient;
 
 // The station's window: the address-book tree, the received and sent messages, the queue of
@@ -57,7 +61,10 @@ public:
     QToolBar *toolBar() const { return m_tool; }
     bool quitFlag() const { return m_quitFlag; }
 
+    // The line shows in the status log with the next frame, after the lines added before it.
     void addStatusLine(const QByteArray &line);
+    // Shows the status lines and message texts still waiting for the next frame now.
+    void showPendingChanges();
 
     void LoadWindowSize();
     void SaveWindowSize();
@@ -129,6 +136,9 @@ private:
     QPlainTextEdit *m_outbody = nullptr;
     QTableWidget *m_lQueue = nullptr;
     QPlainTextEdit *m_mstat = nullptr;
+    StatusLogWriter *m_statusWriter = nullptr;
+    // Each message text's frame timer and what it shows when it runs out.
+    std::vector<std::pair<QTimer *, std::function<void()>>> m_bodyRefreshes;
     QLabel *m_panels[2] = {nullptr, nullptr};
     DesktopNotifier *m_notifier = nullptr;
 };

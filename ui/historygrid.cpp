@@ -37,6 +37,51 @@ private:
     HistoryTable &m_table;
 };
 
+// The row indicator's column: its width is the widest marker's, so the header measures its
+// sections once for each of its three looks (no rows, rows without a marker, a marked row)
+// and again only when its font or style changes. Measured anew, as the header does after
+// every change of its rows or their markers, each stored message would measure every row.
+class RowIndicatorHeader : public QHeaderView
+{
+    Q_OBJECT
+
+public:
+    RowIndicatorHeader(HistoryTable &table, QWidget *parent)
+        : QHeaderView(Qt::Vertical, parent)
+        , m_table(table)
+    {}
+
+    QSize sizeHint() const override
+    {
+        const int look = count() == 0 ? 0 : m_table.cursor() < 0 ? 1 : 2;
+        if (!m_hints[look].isValid())
+            m_hints[look] = QHeaderView::sizeHint();
+        return m_hints[look];
+    }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        switch (event->type()) {
+        case QEvent::FontChange:
+        case QEvent::StyleChange:
+        case QEvent::PaletteChange:
+        case QEvent::LanguageChange:
+            for (QSize &hint : m_hints)
+                hint = QSize();
+            break;
+        default:
+            break;
+        }
+        return QHeaderView::event(event);
+    }
+
+private:
+    HistoryTable &m_table;
+    mutable QSize m_hints[3];
+};
+
+constexpr int kFollowFrameMilliseconds = 16;
 constexpr int kDatumWidth = 64;
 constexpr int kFromWidth = 196;
 constexpr int kMsgWidth = 64;
@@ -53,6 +98,7 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     , m_table(table)
     , m_rows(new RowIndicatorModel(table, this))
 {
+    setVerticalHeader(new RowIndicatorHeader(table, this));
     setModel(m_rows);
     setFrameShape(QFrame::NoFrame);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -79,13 +125,31 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     indicator->setDefaultAlignment(Qt::AlignCenter);
 
     // The grid follows the table when an operation moves the cursor, and the table follows the
-    // grid when the user moves the current row.
-    connect(&table, &HistoryTable::cursorMoved, this, [this](int row) { followCursor(row); });
+    // grid when the user moves the current row. Each stored message moves the cursor more than
+    // once, and following it lays the grid out: the grid follows once a frame, at the latest
+    // just before it is painted (the window calls followPendingCursor then).
+    m_followFrame.setSingleShot(true);
+    m_followFrame.setInterval(kFollowFrameMilliseconds);
+    connect(&m_followFrame, &QTimer::timeout, this, [this] { followCursor(m_table.cursor()); });
+    connect(&table, &HistoryTable::cursorMoved, this, [this] {
+        if (m_followFrame.isActive())
+            return;
+        m_followFrame.start();
+        // Until then the grid keeps no current row of its own: one left behind would slide
+        // down with every message stored and, once its row is dropped, be moved on by the view
+        // at the cost of a layout per message.
+        const QScopedValueRollback following(m_following, true);
+        selectionModel()->clearCurrentIndex();
+    });
     connect(selectionModel(),
             &QItemSelectionModel::currentRowChanged,
             this,
             [this](const QModelIndex &current) {
-                if (m_following || !current.isValid() || current.row() == m_table.cursor())
+                // While a move of the table's cursor waits for the frame, the grid's current
+                // row is the one from before it, shifted by the rows that came and went since;
+                // the table's cursor is the one to keep, and the frame shows it.
+                if (m_following || m_followFrame.isActive() || !current.isValid()
+                    || current.row() == m_table.cursor())
                     return;
                 try {
                     m_table.moveCursor(current.row());
@@ -117,6 +181,14 @@ void HistoryGrid::fitStateColumn()
     setColumnWidth(HistoryTable::ColumnLFLAG, width);
 }
 
+void HistoryGrid::followPendingCursor()
+{
+    if (!m_followFrame.isActive())
+        return;
+    m_followFrame.stop();
+    followCursor(m_table.cursor());
+}
+
 void HistoryGrid::followCursor(int row)
 {
     const QScopedValueRollback following(m_following, true);
@@ -130,3 +202,5 @@ void HistoryGrid::followCursor(int row)
             index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     scrollTo(index);
 }
+
+#include "historygrid.moc"

@@ -2,6 +2,7 @@
 
 #include <QIdentityProxyModel>
 #include <QTableView>
+#include <QTimer>
 
 class HistoryTable;
 
@@ -14,6 +15,9 @@ public:
     explicit HistoryGrid(HistoryTable &table, QWidget *parent = nullptr);
 
     HistoryTable &table() { return m_table; }
+    // The grid takes the table's current row once a frame, before the window paints; this
+    // takes it now when a move is still waiting.
+    void followPendingCursor();
 
 protected:
     void changeEvent(QEvent *event) override;
@@ -25,4 +29,5 @@ private:
     HistoryTable &m_table;
     QIdentityProxyModel *m_rows;
     bool m_following = false;
+    QTimer m_followFrame;
 };

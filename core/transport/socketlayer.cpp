@@ -194,6 +194,12 @@ void SocketLayer::setBroadcast(int socketFd, bool enabled)
         raiseSocketError(LastErrnoCode());
 }
 
+void SocketLayer::setReceiveBuffer(int socketFd, int bytes)
+{
+    if (::setsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        raiseSocketError(LastErrnoCode());
+}
+
 qsizetype
 SocketLayer::sendTo(int socketFd, const IPv4Address &address, quint16 port, QByteArrayView data)
 {

@@ -46,6 +46,9 @@ public:
     static void bind(int socketFd, const QByteArray &ip, quint16 port);
     static void localAddress(int socketFd, QByteArray &ip, quint16 &port);
     static void setBroadcast(int socketFd, bool enabled);
+    // Asks for a receive buffer of the given size; the system may grant less (its maximum for
+    // unprivileged programs), which is not an error.
+    static void setReceiveBuffer(int socketFd, int bytes);
     static qsizetype
     sendTo(int socketFd, const IPv4Address &address, quint16 port, QByteArrayView data);
     // One datagram; a datagram longer than bufferSize is consumed and raises SocketError 10040.

@@ -60,6 +60,8 @@ void UdpServer::activate()
             SocketLayer::bind(binding->handle.fd(), binding->IP, binding->Port);
             SocketLayer::localAddress(binding->handle.fd(), binding->IP, binding->Port);
             SocketLayer::setBroadcast(binding->handle.fd(), m_broadcastEnabled);
+            if (m_receiveBufferBytes > 0)
+                SocketLayer::setReceiveBuffer(binding->handle.fd(), m_receiveBufferBytes);
         }
     } catch (...) {
         // An inactive server holds no port: whatever was bound before the failure is released.

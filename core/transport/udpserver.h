@@ -36,6 +36,9 @@ public:
     void setBufferSize(int bytes) { m_bufferSize = bytes; }
     int bufferSize() const { return m_bufferSize; }
     void setBroadcastEnabled(bool enabled) { m_broadcastEnabled = enabled; }
+    // The kernel's buffer for datagrams not read yet, asked for at activation; 0 keeps the
+    // system's default.
+    void setReceiveBufferBytes(int bytes) { m_receiveBufferBytes = bytes; }
     void setOnUDPRead(ReadHandler handler) { m_onUDPRead = std::move(handler); }
 
     // Activation binds every binding (adding one on DefaultPort when there is none) and starts
@@ -67,6 +70,7 @@ private:
     quint16 m_defaultPort = 0;
     int m_bufferSize = kDefaultBufferSize;
     bool m_broadcastEnabled = false;
+    int m_receiveBufferBytes = 0;
     ReadHandler m_onUDPRead;
     std::unique_ptr<UdpListenerThread> m_listener;
 

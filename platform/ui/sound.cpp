@@ -1,12 +1,29 @@
 #include "platform/ui/sound.h"
 
-#include <QAudioDevice>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QMediaDevices>
-#include <QPointer>
-#include <QSoundEffect>
-#include <QUrl>
+#include <QLibrary>
+
+namespace {
+
+using PlayFunction = void (*)(const QString &path);
+
+// The sound module lies beside the program, wherever that is installed; a program of the build
+// tree that is not beside it (a test) finds it where the build put it.
+PlayFunction LoadPlayer()
+{
+    const QString name = QStringLiteral(VELTRIN_SOUND_MODULE);
+    for (const QString &directory :
+         {QCoreApplication::applicationDirPath(), QStringLiteral(VELTRIN_SOUND_MODULE_BUILD_DIR)}) {
+        // Never unloaded: the effect it made lives until the application ends.
+        QLibrary module(directory + QLatin1Char('/') + name);
+        if (auto play = reinterpret_cast<PlayFunction>(module.resolve("veltrinPlayWave")))
+            return play;
+    }
+    return nullptr;
+}
+
+} // namespace
 
 void PlayWaveFile(const QString &path)
 {
@@ -16,17 +33,8 @@ void PlayWaveFile(const QString &path)
     const QFileInfo file(path);
     if (!file.isFile() || !file.isReadable())
         return;
-    // Without an output the effect would only report errors, and on some back ends wait for a
-    // device first.
-    if (QMediaDevices::audioOutputs().isEmpty())
-        return;
-
-    // One effect for the whole process, owned by the application so that it goes before the
-    // multimedia back end does.
-    static QPointer<QSoundEffect> effect;
-    if (!effect)
-        effect = new QSoundEffect(application);
-    effect->stop();
-    effect->setSource(QUrl::fromLocalFile(file.absoluteFilePath()));
-    effect->play();
+    // Loaded with the first sound, and tried once: a missing module leaves the station silent.
+    static const PlayFunction play = LoadPlayer();
+    if (play)
+        play(file.absoluteFilePath());
 }

@@ -121,6 +121,7 @@ std::set<std::string> ExpectedFiles(Tree tree)
             "usr/lib/veltrin/veltrin-headless",
             "usr/lib/veltrin/veltrin-send",
             "usr/lib/veltrin/VELTRIN.HLP",
+            "usr/lib/veltrin/veltrin-sound.so",
             "usr/bin/veltrin",
             "usr/bin/veltrin-send",
             "usr/share/applications/" + id + ".desktop",

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QStringDecoder>
+
 namespace {
 
 const QString kCzechText = QStringLiteral("Přečtená zpráva – Žluťoučký kůň");
@@ -25,6 +27,19 @@ TEST(CodePage, CzechLettersHaveTheirWindows1250Bytes)
     EXPECT_EQ(EncodeWindows1250(QStringLiteral("–")), QByteArray("\x96"));
     EXPECT_EQ(EncodeWindows1250(QStringLiteral("Žť")), QByteArray("\x8E\x9D"));
     EXPECT_EQ(DecodeWindows1250("k\xF9\xF2"), QStringLiteral("kůň"));
+}
+
+TEST(CodePage, EveryByteDecodesAsTheConverterDecodesIt)
+{
+    QByteArray everyByte;
+    for (int byte = 0; byte < 256; ++byte)
+        everyByte.append(char(byte));
+    QStringDecoder decoder("windows-1250", QStringConverter::Flag::Stateless);
+    const QString expected = decoder.decode(everyByte);
+
+    EXPECT_EQ(DecodeWindows1250(everyByte), expected);
+    EXPECT_EQ(DecodeWindows1250(everyByte.mid(128, 16)), expected.mid(128, 16));
+    EXPECT_EQ(DecodeWindows1250(QByteArray()), QString());
 }
 
 TEST(CodePage, CharacterOutsideTheCodePageBecomesQuestionMark)

@@ -129,7 +129,10 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
         ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 2; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha", "treti"}));
         EXPECT_EQ(station.dm->OutboundQueue.size(), 2u);
-        EXPECT_EQ(station.statusLines().last(), QStringLiteral("Konfirmace PC7~1"));
+        // The status log shows its lines with the next frame.
+        EXPECT_TRUE(WaitUntil([&] {
+            return station.statusLines().last() == QStringLiteral("Konfirmace PC7~1");
+        }));
 
         // A give-up without a transport error ends its line with a blank.
         station.dm->OutboundQueue.back()->Attempts = 0;
@@ -137,7 +140,9 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
             station.dm->timTimer();
         ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 1; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha"}));
-        EXPECT_EQ(station.statusLines().last(), QStringLiteral("Chyba: 127.0.0.1 "));
+        EXPECT_TRUE(WaitUntil([&] {
+            return station.statusLines().last() == QStringLiteral("Chyba: 127.0.0.1 ");
+        }));
 
         // The sent grid shows the states of the rows, newest first.
         const QAbstractItemModel *sent = station.window->sentGrid()->model();
@@ -188,8 +193,11 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
                   QStringLiteral("Sklad <127.0.0.1>"));
         EXPECT_EQ(received->index(0, HistoryTable::ColumnLFLAG).data().toString(),
                   QStringLiteral("Nová"));
-        EXPECT_EQ(station.window->receivedGrid()->currentIndex().row(), 0);
-        EXPECT_EQ(station.window->receivedBody()->toPlainText(), QStringLiteral("Dobrý den"));
+        EXPECT_TRUE(WaitUntil(
+                [&] { return station.window->receivedGrid()->currentIndex().row() == 0; }));
+        EXPECT_TRUE(WaitUntil([&] {
+            return station.window->receivedBody()->toPlainText() == QStringLiteral("Dobrý den");
+        }));
 
         for (int i = 2; i <= 130; ++i)
             peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
@@ -198,6 +206,27 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
         EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
         EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~3"));
         EXPECT_EQ(received->rowCount(), 32); // the history's default bound
+    });
+}
+
+TEST(MainWindow, StatusLinesGatheredForOneFrameKeepTheirOrderAndTheBound)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        for (int i = 1; i <= Tdm::kStatusLinesKept + 5; ++i)
+            station.window->addStatusLine("radek " + QByteArray::number(i));
+        station.window->showPendingChanges();
+        QStringList lines = station.statusLines();
+        ASSERT_EQ(lines.size(), Tdm::kStatusLinesKept);
+        EXPECT_EQ(lines.first(), QStringLiteral("radek 6"));
+        EXPECT_EQ(lines.last(), QStringLiteral("radek %1").arg(Tdm::kStatusLinesKept + 5));
+
+        station.window->addStatusLine("posledni");
+        ASSERT_TRUE(WaitUntil(
+                [&] { return station.statusLines().last() == QStringLiteral("posledni"); }));
+        lines = station.statusLines();
+        EXPECT_EQ(lines.size(), Tdm::kStatusLinesKept);
+        EXPECT_EQ(lines.first(), QStringLiteral("radek 7"));
     });
 }
 

@@ -71,6 +71,38 @@ protected:
     }
 };
 
+bool MultimediaLoaded()
+{
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    return maps.open(QIODevice::ReadOnly) && maps.readAll().contains("libQt6Multimedia.so");
+}
+
+QString WriteShortWave(const QTemporaryDir &dir)
+{
+    const QString path = dir.filePath(QStringLiteral("ding.wav"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(ShortWave()) != ShortWave().size())
+        return {};
+    return path;
+}
+
+// First of the suite: the station's sound is off by default, and the multimedia library is
+// then never loaded; the first sound loads it.
+TEST_F(PlayWaveFileTest, MultimediaIsLoadedWithTheFirstSoundOnly)
+{
+    EXPECT_FALSE(MultimediaLoaded());
+    PlayWaveFile(QStringLiteral("/nonexistent/ding.wav"));
+    EXPECT_FALSE(MultimediaLoaded());
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = WriteShortWave(dir);
+    ASSERT_FALSE(path.isEmpty());
+    PlayWaveFile(path);
+    EXPECT_TRUE(MultimediaLoaded());
+    QTest::qWait(300);
+}
+
 TEST_F(PlayWaveFileTest, EmptyPathDoesNothing)
 {
     EXPECT_LT(millisecondsToPlay(QString()), 1000);
