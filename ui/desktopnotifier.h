@@ -20,7 +20,7 @@ class DesktopNotifier : public QObject
 public:
     // The desktop entry's file name without ".desktop": the desktop keys its per-application
     // notification settings by it.
-    static constexpr char kDesktopEntry[] = "veltrin";
+    static constexpr char kDesktopEntry[] = VELTRIN_APP_ID;
     // The icon the desktop entry names.
     static constexpr char kIconName[] = "veltrin";
     // Longer texts are cut here; the whole text is one click away.
