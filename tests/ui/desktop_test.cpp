@@ -45,8 +45,7 @@ struct DesktopStation
         UseSettings("[TCPIP]\r\nPORT=40000\r\nIDENT=Recepce\r\n" + alert);
         EXPECT_TRUE(directory.isValid());
         QDir::setCurrent(directory.path());
-        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-        dm->tim.stop();
+        dm = MakeTestStation(boxes);
         tray = std::make_unique<StationTray>();
         window = std::make_unique<TfMain>(*dm, tray->icon(), tray->mode());
         tray->follow(*window);
