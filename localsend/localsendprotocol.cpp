@@ -7,10 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QIODevice>
+#include <QLocalSocket>
 #include <QStandardPaths>
 #include <QtEndian>
 
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,4 +255,20 @@ std::optional<QByteArray> FrameReader::next()
     QByteArray payload = m_buffer.mid(kFrameHeaderLength, length);
     m_buffer.remove(0, kFrameHeaderLength + qsizetype(length));
     return payload;
+}
+
+bool IsSameUser(const QLocalSocket &socket)
+{
+#ifdef SO_PEERCRED
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length)
+        != 0) {
+        return false;
+    }
+    return credentials.uid == ::geteuid();
+#else
+    Q_UNUSED(socket);
+    return true;
+#endif
 }

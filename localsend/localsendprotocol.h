@@ -4,6 +4,8 @@
 #include <QByteArrayList>
 #include <QString>
 
+class QLocalSocket;
+
 #include <optional>
 
 // What veltrin-send asks of a running station and what the station answers. Every piece travels
@@ -21,6 +23,11 @@ inline constexpr quint32 kMaxLocalFrameLength = 128 * 1024;
 // The socket under the user's runtime directory ($XDG_RUNTIME_DIR, or the private directory
 // Qt makes in its place), which nobody else can enter.
 QString LocalSendSocketPath();
+
+// Whether the other end of a connected local socket runs as this process's user, by the
+// kernel's word. The socket's directory already keeps others out; this makes sure, both for the
+// station taking a request and for a start asking the running station to show itself.
+bool IsSameUser(const QLocalSocket &socket);
 
 struct LocalSendRequest
 {

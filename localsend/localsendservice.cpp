@@ -20,23 +20,6 @@ QByteArray Text(QStringView czech)
     return EncodeWindows1250(czech);
 }
 
-// The directory already keeps others out; the peer's own word on who it is makes sure.
-bool IsSameUser(const QLocalSocket &socket)
-{
-#ifdef SO_PEERCRED
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length)
-        != 0) {
-        return false;
-    }
-    return credentials.uid == ::geteuid();
-#else
-    Q_UNUSED(socket);
-    return true;
-#endif
-}
-
 } // namespace
 
 struct LocalSendService::Client

@@ -5,30 +5,6 @@
 #include <QLocalSocket>
 #include <QTimer>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-// A socket file left where another user could put one must not make the station give way.
-bool ServedBySameUser(const QLocalSocket &socket)
-{
-#ifdef SO_PEERCRED
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length)
-        != 0) {
-        return false;
-    }
-    return credentials.uid == ::geteuid();
-#else
-    Q_UNUSED(socket);
-    return true;
-#endif
-}
-
-} // namespace
-
 bool AskRunningStationToShow(const QString &path, int timeoutMs)
 {
     QLocalSocket socket;
@@ -54,7 +30,7 @@ bool AskRunningStationToShow(const QString &path, int timeoutMs)
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &loop, finish);
     QObject::connect(&socket, &QLocalSocket::connected, &loop, [&] {
-        if (ServedBySameUser(socket))
+        if (IsSameUser(socket))
             socket.write(EncodeShowWindowFrame());
         else
             finish();
