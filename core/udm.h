@@ -47,6 +47,13 @@ public:
     std::shared_ptr<TMessageQueueItem>
     QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body);
 
+Q_SIGNALS:
+    // Every entry that leaves the queue confirmed or given up, as the receiver's share of the
+    // notification removes it; its State says which. Nothing else changes meanwhile. Emitted
+    // on the core's thread; the reference holds only while the receivers run.
+    void queueOutcome(const TMessageQueueItem &entry);
+
+public:
     // One tick of the clock: attempts due messages, newest first, and reports given-up ones,
     // letting pending events run between two entries.
     void timTimer();
@@ -89,13 +96,6 @@ public:
 
     MessageBoxes &boxes() { return m_boxes; }
 
-Q_SIGNALS:
-    // Every entry that leaves the queue confirmed or given up, as the receiver's share of the
-    // notification removes it; its State says which. Nothing else changes meanwhile. Emitted
-    // on the core's thread; the reference holds only while the receivers run.
-    void queueOutcome(const TMessageQueueItem &entry);
-
-public:
     UdpServer srv;
     QTimer tim;
     int SendTick = 0; // the tick counter, kept beside the clock
