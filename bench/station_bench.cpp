@@ -456,9 +456,14 @@ public:
         , m_socket(SocketLayer::openDatagramSocket())
     {
         m_server.setDefaultPort(port);
-        m_server.setOnUDPRead([this](UdpServer &, const QByteArray &data, SocketBinding &binding) {
-            confirm(data, binding);
-        });
+        QObject::connect(
+                &m_server,
+                &UdpServer::udpRead,
+                &m_server,
+                [this](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+                    confirm(data, binding);
+                },
+                Qt::DirectConnection);
         m_server.setActive(true);
     }
 

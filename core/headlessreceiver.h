@@ -16,6 +16,8 @@ class StationEvent;
 // to the line sink, and every notification to the event sink, in the order of handling.
 class HeadlessReceiver : public QObject
 {
+    Q_OBJECT
+
 public:
     struct QueueRow
     {

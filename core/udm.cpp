@@ -51,9 +51,19 @@ Tdm::Tdm(MessageBoxes &boxes, std::function<QByteArray()> readComputerName, QObj
     connect(&tim, &QTimer::timeout, this, [this] { timTimer(); });
     tim.start();
     srv.setReceiveBufferBytes(kReceiveBufferBytes);
-    srv.setOnUDPRead([this](UdpServer &sender, const QByteArray &data, SocketBinding &binding) {
-        srvUDPRead(sender, data, binding);
-    });
+    connect(
+            &srv,
+            &UdpServer::udpRead,
+            this,
+            [this](UdpServer &sender, const QByteArray &data, SocketBinding &binding) {
+                // An error that escapes the handler costs its datagram only, and must not
+                // unwind through the signal.
+                try {
+                    srvUDPRead(sender, data, binding);
+                } catch (...) {
+                }
+            },
+            Qt::DirectConnection);
     DataModuleCreate(readComputerName ? readComputerName : ComputerNetworkName);
 }
 
@@ -325,8 +335,7 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
                                                                   + effect.entry->ErrorText;
         OutboundQueue.erase(OutboundQueue.begin() + effect.position);
         effect.queueRow = StationEventEffect::QueueRow::Removed;
-        if (m_queueOutcome)
-            m_queueOutcome(*effect.entry);
+        Q_EMIT queueOutcome(*effect.entry);
         break;
     }
     case seReceived:

@@ -21,6 +21,8 @@
 // thread that created it; the transport hands datagrams over to that thread.
 class Tdm : public QObject
 {
+    Q_OBJECT
+
 public:
     static constexpr int kSendTickWrapLimit = 2147483639; // one below a multiple of 8
     static constexpr int kSendTickRestart = 8;
@@ -45,14 +47,13 @@ public:
     std::shared_ptr<TMessageQueueItem>
     QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body);
 
-    // Told of every entry that leaves the queue confirmed or given up, as the receiver's share
-    // of the notification removes it; its State says which. Nothing else changes meanwhile.
-    using QueueOutcomeObserver = std::function<void(const TMessageQueueItem &entry)>;
-    void setQueueOutcomeObserver(QueueOutcomeObserver observer)
-    {
-        m_queueOutcome = std::move(observer);
-    }
+Q_SIGNALS:
+    // Every entry that leaves the queue confirmed or given up, as the receiver's share of the
+    // notification removes it; its State says which. Nothing else changes meanwhile. Emitted
+    // on the core's thread; the reference holds only while the receivers run.
+    void queueOutcome(const TMessageQueueItem &entry);
 
+public:
     // One tick of the clock: attempts due messages, newest first, and reports given-up ones,
     // letting pending events run between two entries.
     void timTimer();
@@ -114,7 +115,6 @@ private:
     MessageBoxes &m_boxes;
     QPointer<QObject> m_receiver;
     std::function<void()> m_pump;
-    QueueOutcomeObserver m_queueOutcome;
     bool m_started = false;
     bool m_inTick = false;
 };

@@ -24,6 +24,8 @@ class Tdm;
 // each status line; "in|out ID FLAG LABEL FROM|MSG" rows for "tables".
 class HeadlessConsole : public QObject
 {
+    Q_OBJECT
+
 public:
     HeadlessConsole(Tdm &dm, std::FILE *out);
 

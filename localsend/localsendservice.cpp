@@ -47,8 +47,6 @@ LocalSendService::LocalSendService(Tdm &dm, QObject *parent)
 
 LocalSendService::~LocalSendService()
 {
-    if (m_observing)
-        m_dm.setQueueOutcomeObserver({});
     for (const std::unique_ptr<Client> &client : m_clients) {
         client->socket->disconnect(this);
         client->socket->abort();
@@ -77,8 +75,8 @@ bool LocalSendService::start(QString *problem, const QString &path)
         *problem = name + QStringLiteral(": ") + m_server.errorString();
         return false;
     }
-    m_dm.setQueueOutcomeObserver([this](const TMessageQueueItem &entry) { report(entry); });
-    m_observing = true;
+    // Direct: the entry is known by its address, which holds only while the signal runs.
+    connect(&m_dm, &Tdm::queueOutcome, this, &LocalSendService::report, Qt::DirectConnection);
     return true;
 }
 

@@ -17,10 +17,12 @@ struct TMessageQueueItem;
 // Each connection may make one request: its copies are queued exactly as the compose dialog
 // queues them, and the connection is told when each one is confirmed or given up, then closed.
 // Anything that is not a well-formed request from this same user is refused. Once listening,
-// the service holds the core's queue outcome observer. A second start of the station may instead
-// ask for the window, which the service hands to whoever shows it.
+// the service hears of every outcome the core announces. A second start of the station may
+// instead ask for the window, which the service hands to whoever shows it.
 class LocalSendService : public QObject
 {
+    Q_OBJECT
+
 public:
     // How long a connection may take to deliver its request.
     static constexpr int kRequestTimeoutMs = 10000;
@@ -55,6 +57,5 @@ private:
     Tdm &m_dm;
     QLocalServer m_server;
     std::vector<std::unique_ptr<Client>> m_clients;
-    bool m_observing = false;
     std::function<void()> m_showWindow;
 };

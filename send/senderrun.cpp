@@ -114,12 +114,15 @@ int Run::viaStation(StationRoute &route, const LocalSendRequest &request)
         m_ended = true;
         m_loop.quit();
     };
-    route.setOutcomeSink([this](const CopyOutcome &outcome) { print(outcome); });
-    route.setRefusedHandler([&](const QByteArray &text) {
+    QObject::connect(&route,
+                     &StationRoute::outcomeKnown,
+                     &m_loop,
+                     [this](const CopyOutcome &outcome) { print(outcome); });
+    QObject::connect(&route, &StationRoute::refused, &m_loop, [&](const QByteArray &text) {
         refusal = text;
         end();
     });
-    route.setClosedHandler(end);
+    QObject::connect(&route, &StationRoute::closed, &m_loop, end);
     route.send(request);
     wait([&] {
         timedOut = true;
@@ -149,8 +152,11 @@ int Run::standalone(const LocalSendRequest &request, const SenderSeams &seams)
                             settings.USEIP,
                             seams.retryInterval,
                             seams.listenPort);
-    sender.setOutcomeSink([this](const CopyOutcome &outcome) { print(outcome); });
-    sender.setFinishedHandler([this] {
+    QObject::connect(&sender,
+                     &StandaloneSender::outcomeKnown,
+                     &m_loop,
+                     [this](const CopyOutcome &outcome) { print(outcome); });
+    QObject::connect(&sender, &StandaloneSender::finished, &m_loop, [this] {
         m_ended = true;
         m_loop.quit();
     });

@@ -45,11 +45,14 @@ StandaloneSender::StandaloneSender(QByteArray computerName,
     connect(&m_finishTimer, &QTimer::timeout, this, [this] {
         m_done = true;
         m_server.setActive(false);
-        if (m_finished)
-            m_finished();
+        Q_EMIT finished();
     });
-    m_server.setOnUDPRead(
-            [this](UdpServer &, const QByteArray &data, SocketBinding &) { read(data); });
+    connect(
+            &m_server,
+            &UdpServer::udpRead,
+            this,
+            [this](UdpServer &, const QByteArray &data, SocketBinding &) { read(data); },
+            Qt::DirectConnection);
 }
 
 StandaloneSender::~StandaloneSender()
@@ -136,11 +139,10 @@ void StandaloneSender::settle(std::size_t index)
         return;
     m_reported[index] = true;
     const TMessageQueueItem &copy = m_copies[index];
-    if (m_outcome) {
-        m_outcome({qsizetype(index),
-                   copy.State == TMessageQueueItem::Confirmed,
-                   copy.State == TMessageQueueItem::Confirmed ? QByteArray() : copy.ErrorText});
-    }
+    Q_EMIT outcomeKnown(
+            {qsizetype(index),
+             copy.State == TMessageQueueItem::Confirmed,
+             copy.State == TMessageQueueItem::Confirmed ? QByteArray() : copy.ErrorText});
     if (allSettled()) {
         m_retry.stop();
         finishWhenKeysAreSpent();

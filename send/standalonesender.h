@@ -10,7 +10,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <functional>
 #include <vector>
 
 // What became of one copy, by its position among the recipients.
@@ -38,10 +37,10 @@ RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count);
 // delivery; every other datagram is ignored, nothing is stored and nothing confirmed.
 class StandaloneSender : public QObject
 {
+    Q_OBJECT
+
 public:
     static constexpr std::chrono::milliseconds kRetryInterval{8000};
-
-    using OutcomeSink = std::function<void(const CopyOutcome &outcome)>;
 
     // The interval and the port are the station's; only tests shorten the one (so that a
     // give-up comes in well under a second) and move the other (so that a plain socket can
@@ -55,9 +54,6 @@ public:
                      quint16 listenPort = kStationPort);
     ~StandaloneSender() override;
 
-    void setOutcomeSink(OutcomeSink sink) { m_outcome = std::move(sink); }
-    void setFinishedHandler(std::function<void()> handler) { m_finished = std::move(handler); }
-
     // Binds the port (raising Error when it is taken) and sends the first attempt of every copy.
     void start();
     // Sends no more; the copies still pending get no outcome. Finishing follows as usual.
@@ -65,6 +61,12 @@ public:
 
     bool isFinished() const { return m_done; }
     const std::vector<TMessageQueueItem> &copies() const { return m_copies; }
+
+Q_SIGNALS:
+    // Once for each copy, as it is confirmed or given up.
+    void outcomeKnown(const CopyOutcome &outcome);
+    // Once, when the port is released after the last outcome (or after a stop).
+    void finished();
 
 private:
     void attemptAll();
@@ -85,8 +87,6 @@ private:
     UdpServer m_server;
     QTimer m_retry;
     QTimer m_finishTimer;
-    OutcomeSink m_outcome;
-    std::function<void()> m_finished;
     bool m_stopped = false;
     bool m_done = false;
 };

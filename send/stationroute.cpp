@@ -40,16 +40,14 @@ void StationRoute::read()
             break;
         case LocalSendReply::Kind::Refused:
             m_ended = true;
-            if (m_refused)
-                m_refused(reply->text);
+            Q_EMIT refused(reply->text);
             m_socket.abort();
             return;
         case LocalSendReply::Kind::Outcome:
             if (!m_accepted || qsizetype(reply->index) >= m_copies)
                 break; // not an answer to this request
             ++m_outcomes;
-            if (m_outcome)
-                m_outcome({qsizetype(reply->index), reply->confirmed, reply->text});
+            Q_EMIT outcomeKnown({qsizetype(reply->index), reply->confirmed, reply->text});
             if (m_outcomes >= m_copies) {
                 end();
                 return;
@@ -67,6 +65,5 @@ void StationRoute::end()
         return;
     m_ended = true;
     m_socket.abort();
-    if (m_closed)
-        m_closed();
+    Q_EMIT closed();
 }

@@ -261,7 +261,7 @@ QStringList ClippedTexts(QWidget *window)
         }
         // A message's state is read at a glance: each of its labels fits the column whole,
         // with the margins the style leaves beside a cell's text and the grid line.
-        if (auto *grid = dynamic_cast<HistoryGrid *>(widget)) {
+        if (auto *grid = qobject_cast<HistoryGrid *>(widget)) {
             const int margin
                     = grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1;
             const int room = grid->columnWidth(HistoryTable::ColumnLFLAG) - 1 - 2 * margin;

@@ -5,6 +5,8 @@
 // The About box: the product's name, its version and what it is for.
 class TAboutBox : public QDialog
 {
+    Q_OBJECT
+
 public:
     explicit TAboutBox(QWidget *parent = nullptr);
 };

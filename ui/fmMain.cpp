@@ -74,6 +74,8 @@ void SetHelpTopic(QWidget *widget, int topic)
 // The tree's icons come from the station's image list by the index the address book gives.
 class AddressBookIcons : public QIdentityProxyModel
 {
+    Q_OBJECT
+
 public:
     using QIdentityProxyModel::QIdentityProxyModel;
 
@@ -92,6 +94,8 @@ public:
 // the keyboard works the menus, so that the texts read as they always have.
 class HintStyle : public QProxyStyle
 {
+    Q_OBJECT
+
 public:
     using QProxyStyle::QProxyStyle;
 
@@ -111,6 +115,8 @@ public:
 // Tabs as narrow as their texts allow, for the tab bar it is made for, which owns it.
 class CompactTabStyle : public QProxyStyle
 {
+    Q_OBJECT
+
 public:
     explicit CompactTabStyle(QWidget *tabBar)
         : QProxyStyle(QStyleFactory::create(QApplication::style()->name()))
@@ -156,7 +162,7 @@ QFont FontOf(const QStringList &families, bool bold)
 // Installed once for the application, which owns it from then on and frees the style it replaces.
 void UseHintStyle()
 {
-    if (dynamic_cast<HintStyle *>(QApplication::style()))
+    if (qobject_cast<HintStyle *>(QApplication::style()))
         return;
     QApplication::setStyle(new HintStyle(QStyleFactory::create(QApplication::style()->name())));
 }
@@ -935,3 +941,5 @@ void TfMain::showReceivedMessage(qint32 messageId)
         }
     }
 }
+
+#include "fmMain.moc"

@@ -32,6 +32,8 @@ struct TRecipient;
 // and a confirmation.
 class TfMain : public QMainWindow
 {
+    Q_OBJECT
+
 public:
     // Without a tray to bring it back from, a hidden window would be lost: closing it then
     // minimises it instead.

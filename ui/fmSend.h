@@ -21,6 +21,8 @@ struct TRecipient;
 // sent.
 class TMessageMemo : public QPlainTextEdit
 {
+    Q_OBJECT
+
 public:
     explicit TMessageMemo(QWidget *parent = nullptr);
 
@@ -54,6 +56,8 @@ private:
 // nothing; delivery is the core's.
 class TfSend : public QDialog
 {
+    Q_OBJECT
+
 public:
     static constexpr int kMaxBodyLength = 400;
     static constexpr int kHelpTopic = 102;

@@ -124,6 +124,8 @@ private:
 // toolkit's own.
 class SpinRepeatStyle : public QProxyStyle
 {
+    Q_OBJECT
+
 public:
     int styleHint(StyleHint hint,
                   const QStyleOption *option,
@@ -540,3 +542,5 @@ bool OpenSettingsDialog(Tdm &dm, QWidget *parent)
         return false;
     }
 }
+
+#include "fmSet.moc"

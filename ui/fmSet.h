@@ -23,6 +23,8 @@ class Tdm;
 // number. A button held down repeats its step after 400 ms, then every 100 ms.
 class TSpinEdit : public QAbstractSpinBox
 {
+    Q_OBJECT
+
 public:
     static constexpr int kRepeatDelayMs = 400;
     static constexpr int kRepeatIntervalMs = 100;
@@ -54,6 +56,8 @@ private:
 // else as the text's first word (words end at blanks; double quotes hold blanks and go).
 class TFilenameEdit : public QWidget
 {
+    Q_OBJECT
+
 public:
     explicit TFilenameEdit(QWidget *parent = nullptr);
 
@@ -84,6 +88,8 @@ private:
 // seven keys; "Storno" leaves both the settings and the file as they were.
 class TfSet : public QDialog
 {
+    Q_OBJECT
+
 public:
     static constexpr std::array<qint32, 6> kMaxRecsItems{32, 64, 128, 256, 512, 1024};
     static constexpr qint32 kMinimumPort = 1024;

@@ -14,6 +14,8 @@ namespace {
 // Adds the row indicator: a marker in the vertical header beside the current row.
 class RowIndicatorModel : public QIdentityProxyModel
 {
+    Q_OBJECT
+
 public:
     RowIndicatorModel(HistoryTable &table, QObject *parent)
         : QIdentityProxyModel(parent)

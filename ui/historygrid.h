@@ -11,6 +11,8 @@ class HistoryTable;
 // header marks the current row.
 class HistoryGrid : public QTableView
 {
+    Q_OBJECT
+
 public:
     explicit HistoryGrid(HistoryTable &table, QWidget *parent = nullptr);
 

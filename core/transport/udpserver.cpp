@@ -185,8 +185,7 @@ void UdpServer::deliver(PendingDelivery &delivery)
         binding.RemoteIP = delivery.datagram.senderIP;
         binding.RemotePort = delivery.datagram.senderPort;
         m_currentBinding = &binding;
-        if (m_onUDPRead)
-            m_onUDPRead(*this, data, binding);
+        Q_EMIT udpRead(*this, data, binding);
     } catch (...) {
     }
 }

@@ -8,7 +8,6 @@
 
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -17,15 +16,13 @@ class UdpListenerThread;
 struct PendingDelivery;
 
 // The station's listening endpoint. While active, a listener thread waits for datagrams and
-// hands each one to OnUDPRead on the thread that owns the server, one at a time; the listener
-// stays blocked until the handler has returned. An exception from the handler loses only that
-// datagram.
+// announces each one with udpRead on the thread that owns the server, one at a time; the
+// listener stays blocked until every receiver has returned.
 class UdpServer : public QObject
 {
-public:
-    using ReadHandler = std::function<void(
-            UdpServer &sender, const QByteArray &data, SocketBinding &binding)>;
+    Q_OBJECT
 
+public:
     static constexpr int kDefaultBufferSize = 8192;
 
     explicit UdpServer(QObject *parent = nullptr);
@@ -39,7 +36,6 @@ public:
     // The kernel's buffer for datagrams not read yet, asked for at activation; 0 keeps the
     // system's default.
     void setReceiveBufferBytes(int bytes) { m_receiveBufferBytes = bytes; }
-    void setOnUDPRead(ReadHandler handler) { m_onUDPRead = std::move(handler); }
 
     // Activation binds every binding (adding one on DefaultPort when there is none) and starts
     // the listener; it raises TransportError or SocketError and stays inactive on failure.
@@ -50,6 +46,13 @@ public:
     SocketBinding &addBinding();
     const std::vector<std::unique_ptr<SocketBinding>> &bindings() const { return m_bindings; }
     SocketBinding *currentBinding() const { return m_currentBinding; }
+
+Q_SIGNALS:
+    // One datagram, as received on binding, whose RemoteIP and RemotePort name its sender. Both
+    // belong to the server and serve the next datagram too: receivers copy what they keep, so
+    // they connect directly (Qt::DirectConnection). Qt does not promise to carry an exception
+    // through a signal, so each receiver handles its own errors.
+    void udpRead(UdpServer &sender, const QByteArray &data, SocketBinding &binding);
 
 protected:
     bool event(QEvent *event) override;
@@ -71,7 +74,6 @@ private:
     int m_bufferSize = kDefaultBufferSize;
     bool m_broadcastEnabled = false;
     int m_receiveBufferBytes = 0;
-    ReadHandler m_onUDPRead;
     std::unique_ptr<UdpListenerThread> m_listener;
 
     std::mutex m_handoverMutex; // guards the four below

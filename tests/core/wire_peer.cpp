@@ -119,7 +119,7 @@ int Serve(QCoreApplication &app, int count, int timeoutSeconds)
     Outcome outcome(app);
     int received = 0;
     UdpServer server;
-    server.setOnUDPRead([&](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+    const auto serve = [&](UdpServer &, const QByteArray &data, SocketBinding &binding) {
         if (outcome.isFinished())
             return;
         const QByteArray text = DatagramText(data);
@@ -143,7 +143,8 @@ int Serve(QCoreApplication &app, int count, int timeoutSeconds)
         }
         if (++received == count)
             outcome.finish(Done);
-    });
+    };
+    QObject::connect(&server, &UdpServer::udpRead, &server, serve, Qt::DirectConnection);
     if (!Activate(server))
         return TransportFailed;
 
@@ -165,7 +166,7 @@ int Send(QCoreApplication &app,
 {
     Outcome outcome(app);
     UdpServer server;
-    server.setOnUDPRead([&](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+    const auto confirmed = [&](UdpServer &, const QByteArray &data, SocketBinding &binding) {
         if (outcome.isFinished())
             return;
         const QByteArray text = DatagramText(data);
@@ -175,7 +176,8 @@ int Send(QCoreApplication &app,
         }
         PrintLine("confirmed " + ParseKey(text) + " from " + binding.RemoteIP);
         outcome.finish(Done);
-    });
+    };
+    QObject::connect(&server, &UdpServer::udpRead, &server, confirmed, Qt::DirectConnection);
     if (!Activate(server))
         return TransportFailed;
 

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -37,6 +38,12 @@ QByteArray PayloadOf(const QByteArray &frame)
     FrameReader reader;
     reader.append(frame);
     return reader.next().value_or(QByteArray());
+}
+
+// The entry of one queueOutcome signal caught by a spy.
+const TMessageQueueItem &EntryOf(const QList<QVariant> &arguments)
+{
+    return *static_cast<const TMessageQueueItem *>(arguments.at(0).constData());
 }
 
 QByteArray FrameOf(const QByteArray &payload)
@@ -180,6 +187,9 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         StationWithService station;
         ASSERT_TRUE(station.dm->started());
         ASSERT_TRUE(station.start());
+        // Whoever else follows the queue hears every outcome too, the service still answering.
+        QSignalSpy outcomes(station.dm.get(), &Tdm::queueOutcome);
+        ASSERT_TRUE(outcomes.isValid());
         // Only the owner may enter the socket.
         const QFileInfo socketFile(station.path);
         ASSERT_TRUE(socketFile.exists());
@@ -213,6 +223,9 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         EXPECT_EQ(client.replies[1].index, 0u);
         EXPECT_TRUE(client.replies[1].confirmed);
         EXPECT_FALSE(client.closed) << "one copy is still on its way";
+        ASSERT_EQ(outcomes.size(), 1);
+        EXPECT_EQ(EntryOf(outcomes[0]).Key, QByteArray("PC7~1"));
+        EXPECT_EQ(EntryOf(outcomes[0]).State, TMessageQueueItem::Confirmed);
 
         // The other copy is given up: eight attempts, then the report one round later.
         for (int tick = 0; tick < 64 && client.replies.size() < 3; ++tick) {
@@ -223,6 +236,9 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         ASSERT_EQ(client.replies.size(), 3u);
         EXPECT_EQ(client.replies[2].index, 1u);
         EXPECT_FALSE(client.replies[2].confirmed);
+        ASSERT_EQ(outcomes.size(), 2);
+        EXPECT_EQ(EntryOf(outcomes[1]).Host, QByteArray("127.0.0.2"));
+        EXPECT_EQ(EntryOf(outcomes[1]).State, TMessageQueueItem::GivenUp);
         EXPECT_TRUE(WaitUntil([&] { return client.closed; }));
         EXPECT_EQ(station.dm->tOut.count(), 2) << "the second request queued nothing";
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 4);

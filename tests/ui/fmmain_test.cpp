@@ -417,7 +417,7 @@ void WhenOpen(const std::function<void(Dialog *)> &action)
     auto *poll = new QTimer(qApp);
     poll->setInterval(5);
     QObject::connect(poll, &QTimer::timeout, [poll, action] {
-        auto *dialog = dynamic_cast<Dialog *>(QApplication::activeModalWidget());
+        auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
         poll->stop();
