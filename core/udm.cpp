@@ -120,6 +120,7 @@ void Tdm::DataModuleDestroy()
     CloseHistory(tIn, m_boxes);
     CloseHistory(tOut, m_boxes);
     OutboundQueue.clear();
+    m_queueModel.clear();
     ReceivedList.clear();
 }
 
@@ -325,6 +326,7 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
                                                                   + effect.entry->ErrorText;
         OutboundQueue.erase(OutboundQueue.begin() + effect.position);
         effect.queueRow = StationEventEffect::QueueRow::Removed;
+        m_queueModel.removeEntry(effect.entry, effect.position);
         if (m_queueOutcome)
             m_queueOutcome(*effect.entry);
         break;
@@ -345,6 +347,7 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
             break;
         effect.entry = OutboundQueue[effect.position];
         effect.queueRow = StationEventEffect::QueueRow::Added;
+        m_queueModel.appendEntry(effect.entry);
         break;
     case seStatusText:
         effect.statusLine = event.statusText();
