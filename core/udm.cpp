@@ -325,8 +325,8 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
                                                         : "Chyba: " + effect.entry->Host + ' '
                                                                   + effect.entry->ErrorText;
         OutboundQueue.erase(OutboundQueue.begin() + effect.position);
-        effect.queueRow = StationEventEffect::QueueRow::Removed;
         m_queueModel.removeEntry(effect.entry, effect.position);
+        effect.queueRow = StationEventEffect::QueueRow::Removed;
         if (m_queueOutcome)
             m_queueOutcome(*effect.entry);
         break;

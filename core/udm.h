@@ -68,7 +68,8 @@ public:
     static int FindByKey(const MessageList &list, const QByteArray &key);
 
     // What a notification means for whoever shows the station, once its receiver has applied
-    // it to the lists: the status line to add, the queue row to add or remove, and the entry.
+    // it to the lists: the status line to add, the queue row that came or went (queueModel()
+    // shows it already), and the entry.
     struct StationEventEffect
     {
         enum class QueueRow { Unchanged, Added, Removed };
@@ -119,10 +120,10 @@ private:
     void postStatusText(const QByteArray &text);
 
     MessageBoxes &m_boxes;
+    OutboundQueueModel m_queueModel;
     QPointer<QObject> m_receiver;
     std::function<void()> m_pump;
     QueueOutcomeObserver m_queueOutcome;
-    OutboundQueueModel m_queueModel;
     bool m_started = false;
     bool m_inTick = false;
 };
