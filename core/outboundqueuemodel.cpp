@@ -13,6 +13,12 @@ bool SameEntry(const std::weak_ptr<const TMessageQueueItem> &held,
     return !held.owner_before(entry) && !entry.owner_before(held);
 }
 
+QString TimeText(const QDateTime &time)
+{
+    return QLocale::system().toString(time.date(), QLocale::ShortFormat) + QLatin1Char(' ')
+           + time.time().toString(u"H:mm:ss");
+}
+
 } // namespace
 
 OutboundQueueModel::OutboundQueueModel(QObject *parent)
@@ -60,12 +66,6 @@ QVariant OutboundQueueModel::headerData(int section, Qt::Orientation orientation
     default:
         return {};
     }
-}
-
-QString OutboundQueueModel::TimeText(const QDateTime &time)
-{
-    return QLocale::system().toString(time.date(), QLocale::ShortFormat) + QLatin1Char(' ')
-           + time.time().toString(u"H:mm:ss");
 }
 
 void OutboundQueueModel::appendEntry(const std::shared_ptr<const TMessageQueueItem> &entry)

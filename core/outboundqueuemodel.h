@@ -23,8 +23,8 @@ public:
 
     struct Row
     {
-        std::weak_ptr<const TMessageQueueItem> entry;
-        QDateTime shown; // when the row was added
+        std::weak_ptr<const TMessageQueueItem> entry; // the queue owns it
+        QDateTime shown;                              // when the row was added
         QByteArray host;
         QByteArray body;
     };
@@ -47,8 +47,6 @@ public:
     // entry without a row changes nothing.
     void removeEntry(const std::shared_ptr<const TMessageQueueItem> &entry, int hint = -1);
     void clear();
-
-    static QString TimeText(const QDateTime &time);
 
 private:
     int rowOf(const std::shared_ptr<const TMessageQueueItem> &entry, int hint) const;
