@@ -22,17 +22,11 @@ void HeadlessReceiver::handle(const StationEvent &event)
         m_eventSink(event, effect.position);
     if (effect.statusLine)
         addStatusLine(*effect.statusLine);
-    switch (effect.queueRow) {
-    case Tdm::StationEventEffect::QueueRow::Added:
-        m_queueRows.push_back({effect.entry->Host, effect.entry->Body});
-        break;
-    case Tdm::StationEventEffect::QueueRow::Removed:
-        if (effect.position < int(m_queueRows.size()))
-            m_queueRows.erase(m_queueRows.begin() + effect.position);
-        break;
-    case Tdm::StationEventEffect::QueueRow::Unchanged:
-        break;
-    }
+}
+
+const OutboundQueueModel &HeadlessReceiver::queueModel() const
+{
+    return m_dm.queueModel();
 }
 
 void HeadlessReceiver::addStatusLine(const QByteArray &line)

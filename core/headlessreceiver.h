@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outboundqueuemodel.h"
+
 #include <QByteArray>
 #include <QObject>
 
@@ -12,18 +14,15 @@ class StationEvent;
 
 // Receives the core's notifications where no window exists, and does to the core's lists what
 // the window does: removes confirmed and given-up entries together with their queue rows, trims
-// the received keys, keeps a queue row per queued entry. Every status line it would show goes
-// to the line sink, and every notification to the event sink, in the order of handling.
+// the received keys, adds a queue row per queued entry (the rows are the core's queue model, the
+// one the window shows). Every status line it would show goes to the line sink, and every
+// notification to the event sink, in the order of handling.
 class HeadlessReceiver : public QObject
 {
     Q_OBJECT
 
 public:
-    struct QueueRow
-    {
-        QByteArray host;
-        QByteArray body;
-    };
+    using QueueRow = OutboundQueueModel::Row;
 
     using LineSink = std::function<void(const QByteArray &line)>;
     using EventSink = std::function<void(const StationEvent &event, int currentPosition)>;
@@ -33,7 +32,8 @@ public:
     void setStatusLineSink(LineSink sink) { m_statusLine = std::move(sink); }
     void setEventSink(EventSink sink) { m_eventSink = std::move(sink); }
 
-    const std::vector<QueueRow> &queueRows() const { return m_queueRows; }
+    const OutboundQueueModel &queueModel() const;
+    const std::vector<QueueRow> &queueRows() const { return queueModel().rows(); }
     // The latest status lines, at most Tdm::kStatusLinesKept, oldest first.
     std::vector<QByteArray> statusLines() const
     {
@@ -50,6 +50,5 @@ private:
     Tdm &m_dm;
     LineSink m_statusLine;
     EventSink m_eventSink;
-    std::vector<QueueRow> m_queueRows;
     std::deque<QByteArray> m_statusLines;
 };

@@ -130,6 +130,7 @@ void Tdm::DataModuleDestroy()
     CloseHistory(tIn, m_boxes);
     CloseHistory(tOut, m_boxes);
     OutboundQueue.clear();
+    m_queueModel.clear();
     ReceivedList.clear();
 }
 
@@ -334,6 +335,7 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
                                                         : "Chyba: " + effect.entry->Host + ' '
                                                                   + effect.entry->ErrorText;
         OutboundQueue.erase(OutboundQueue.begin() + effect.position);
+        m_queueModel.removeEntry(effect.entry, effect.position);
         effect.queueRow = StationEventEffect::QueueRow::Removed;
         Q_EMIT queueOutcome(*effect.entry);
         break;
@@ -354,6 +356,7 @@ Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
             break;
         effect.entry = OutboundQueue[effect.position];
         effect.queueRow = StationEventEffect::QueueRow::Added;
+        m_queueModel.appendEntry(effect.entry);
         break;
     case seStatusText:
         effect.statusLine = event.statusText();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messagequeueitem.h"
+#include "outboundqueuemodel.h"
 #include "stationevent.h"
 #include "transport/udpserver.h"
 
@@ -68,7 +69,8 @@ public:
     static int FindByKey(const MessageList &list, const QByteArray &key);
 
     // What a notification means for whoever shows the station, once its receiver has applied
-    // it to the lists: the status line to add, the queue row to add or remove, and the entry.
+    // it to the lists: the status line to add, the queue row that came or went (queueModel()
+    // shows it already), and the entry.
     struct StationEventEffect
     {
         enum class QueueRow { Unchanged, Added, Removed };
@@ -80,8 +82,9 @@ public:
     };
 
     // The receiver's share of a notification, called on its thread in the order of posting:
-    // removes a confirmed or given-up entry from the queue and trims the remembered keys to the
-    // last 128. Nothing else removes entries. A notification whose entry is gone changes nothing.
+    // removes a confirmed or given-up entry from the queue, adds or removes its row in
+    // queueModel(), and trims the remembered keys to the last 128. Nothing else removes entries.
+    // A notification whose entry is gone changes nothing.
     StationEventEffect ApplyStationEvent(const StationEvent &event);
     static constexpr std::size_t kReceivedKeysKept = 128;
     // Whoever shows the status lines keeps only the latest ones: a host that sends distinct
@@ -90,6 +93,11 @@ public:
 
     // The start-up warning around the failing step's text.
     static QByteArray StartFailureMessage(const QByteArray &systemText);
+
+    // The queue as the user follows it: its rows come and go as ApplyStationEvent handles the
+    // notifications, so every view of the queue shows the same rows.
+    OutboundQueueModel &queueModel() { return m_queueModel; }
+    const OutboundQueueModel &queueModel() const { return m_queueModel; }
 
     // Replaces the event pump between two queue entries (tests count or drive it).
     void setPump(std::function<void()> pump) { m_pump = std::move(pump); }
@@ -113,6 +121,7 @@ private:
     void postStatusText(const QByteArray &text);
 
     MessageBoxes &m_boxes;
+    OutboundQueueModel m_queueModel;
     QPointer<QObject> m_receiver;
     std::function<void()> m_pump;
     bool m_started = false;

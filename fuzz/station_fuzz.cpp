@@ -170,6 +170,7 @@ public:
     {
         // Each input starts from a station as it stands after start-up.
         m_dm.OutboundQueue.clear();
+        m_dm.queueModel().clear();
         m_dm.ReceivedList.clear();
         CloseHistory(m_dm.tIn, process.boxes);
         CloseHistory(m_dm.tOut, process.boxes);

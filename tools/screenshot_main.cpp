@@ -15,7 +15,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QTabWidget>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -225,7 +225,7 @@ struct Scene
         if (!WaitUntil([&] { return dm->OutboundQueue.empty(); }))
             return false;
         dm->QueueMessage(Cp1250("Lucie Černá"), "127.0.0.1", Cp1250("Zítra budu až od devíti."));
-        if (!WaitUntil([&] { return window->queueView()->rowCount() == 1; }))
+        if (!WaitUntil([&] { return window->queueView()->model()->rowCount() == 1; }))
             return false;
 
         window->pages()->setCurrentIndex(0);

@@ -25,7 +25,6 @@
 #include <QIdentityProxyModel>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLocale>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
@@ -36,8 +35,7 @@
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTableWidget>
-#include <QTime>
+#include <QTableView>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -337,13 +335,13 @@ void TfMain::buildLayout()
     m_inbody->setObjectName(QStringLiteral("inbody"));
     m_outbody->setObjectName(QStringLiteral("outbody"));
 
-    m_lQueue = new QTableWidget(0, 3);
+    // The core keeps the queue's rows in step with the queue as it handles the notifications.
+    m_lQueue = new QTableView;
     m_lQueue->setObjectName(QStringLiteral("lQueue"));
-    m_lQueue->setHorizontalHeaderLabels(
-            {QStringLiteral("Čas"), QStringLiteral("Příjemce"), QStringLiteral("Zpráva")});
-    m_lQueue->setColumnWidth(0, 88);
-    m_lQueue->setColumnWidth(1, 128);
-    m_lQueue->setColumnWidth(2, 1024);
+    m_lQueue->setModel(&m_dm.queueModel());
+    m_lQueue->setColumnWidth(OutboundQueueModel::ColumnTime, 88);
+    m_lQueue->setColumnWidth(OutboundQueueModel::ColumnRecipient, 128);
+    m_lQueue->setColumnWidth(OutboundQueueModel::ColumnMessage, 1024);
     m_lQueue->verticalHeader()->hide();
     m_lQueue->setShowGrid(true);
     m_lQueue->setFrameShape(QFrame::NoFrame);
@@ -871,25 +869,6 @@ void TfMain::aeMessage(const StationEvent &event)
     const Tdm::StationEventEffect effect = m_dm.ApplyStationEvent(event);
     if (effect.statusLine)
         addStatusLine(*effect.statusLine);
-    switch (effect.queueRow) {
-    case Tdm::StationEventEffect::QueueRow::Added: {
-        const int row = m_lQueue->rowCount();
-        m_lQueue->insertRow(row);
-        const QLocale locale = QLocale::system();
-        const QString time = locale.toString(QDate::currentDate(), QLocale::ShortFormat)
-                             + QLatin1Char(' ') + QTime::currentTime().toString(u"H:mm:ss");
-        m_lQueue->setItem(row, 0, new QTableWidgetItem(time));
-        m_lQueue->setItem(row, 1, new QTableWidgetItem(DecodeWindows1250(effect.entry->Host)));
-        m_lQueue->setItem(row, 2, new QTableWidgetItem(DecodeWindows1250(effect.entry->Body)));
-        break;
-    }
-    case Tdm::StationEventEffect::QueueRow::Removed:
-        if (effect.position < m_lQueue->rowCount())
-            m_lQueue->removeRow(effect.position);
-        break;
-    case Tdm::StationEventEffect::QueueRow::Unchanged:
-        break;
-    }
     if (effect.newMessage)
         alertNewMessage(*effect.entry);
 }

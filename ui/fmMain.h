@@ -18,7 +18,7 @@ class QPlainTextEdit;
 class QSplitter;
 class QSystemTrayIcon;
 class QTabWidget;
-class QTableWidget;
+class QTableView;
 class QToolBar;
 class QTimer;
 class QTreeView;
@@ -56,7 +56,7 @@ public:
     HistoryGrid *sentGrid() const { return m_sentGrid; }
     QPlainTextEdit *receivedBody() const { return m_inbody; }
     QPlainTextEdit *sentBody() const { return m_outbody; }
-    QTableWidget *queueView() const { return m_lQueue; }
+    QTableView *queueView() const { return m_lQueue; }
     QPlainTextEdit *statusLog() const { return m_mstat; }
     QTabWidget *pages() const { return m_page; }
     QLabel *statusPanel(int index) const;
@@ -136,7 +136,7 @@ private:
     HistoryGrid *m_sentGrid = nullptr;
     QPlainTextEdit *m_inbody = nullptr;
     QPlainTextEdit *m_outbody = nullptr;
-    QTableWidget *m_lQueue = nullptr;
+    QTableView *m_lQueue = nullptr;
     QPlainTextEdit *m_mstat = nullptr;
     StatusLogWriter *m_statusWriter = nullptr;
     // Each message text's frame timer and what it shows when it runs out.

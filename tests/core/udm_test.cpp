@@ -11,7 +11,9 @@
 #include "support/stationsettings.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QLocale>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -454,5 +456,74 @@ TEST(Station, AFailedStartShowsOneWarningAndAsksToQuit)
         EXPECT_LT(elapsed.elapsed(), 4000) << "no quit request was posted";
         EXPECT_TRUE(first.dm->srv.isActive());
         EXPECT_TRUE(first.boxes.warnings.empty());
+    });
+}
+
+TEST(Station, TheQueueModelHoldsARowPerAnnouncedEntryUntilItIsConfirmedOrGivenUp)
+{
+    RUN_IN_PRIVATE_NETWORK([] {
+        IsolateResolver("127.0.0.1 deskpc\n");
+        RawPeer peer;
+        Station station;
+        const OutboundQueueModel &model = station.dm->queueModel();
+        QStringList changes; // each row change with the row count it left
+        QObject::connect(&model, &QAbstractItemModel::rowsInserted, [&](auto, int first, int last) {
+            changes << QStringLiteral("+%1-%2=%3").arg(first).arg(last).arg(model.rowCount());
+        });
+        QObject::connect(&model, &QAbstractItemModel::rowsRemoved, [&](auto, int first, int last) {
+            changes << QStringLiteral("-%1-%2=%3").arg(first).arg(last).arg(model.rowCount());
+        });
+        QObject::connect(&model, &QAbstractItemModel::modelReset, [&] {
+            changes << QStringLiteral("reset");
+        });
+
+        const QDateTime before = QDateTime::currentDateTime();
+        station.dm->QueueMessage("Jan", "deskpc", EncodeWindows1250(u"Dobrý den"));
+        station.dm->QueueMessage("Eva", "127.0.0.1", EncodeWindows1250(u"Zítra až v devět"));
+        EXPECT_EQ(model.rowCount(), 0); // not announced yet
+        ASSERT_TRUE(WaitUntil([&] { return model.rowCount() == 2; }));
+        const QDateTime after = QDateTime::currentDateTime();
+        EXPECT_EQ(changes, QStringList({QStringLiteral("+0-0=1"), QStringLiteral("+1-1=2")}));
+
+        ASSERT_EQ(model.columnCount(), 3);
+        const auto heading = [&](int column) {
+            return model.headerData(column, Qt::Horizontal).toString();
+        };
+        EXPECT_EQ(heading(0), QStringLiteral("Čas"));
+        EXPECT_EQ(heading(1), QStringLiteral("Příjemce"));
+        EXPECT_EQ(heading(2), QStringLiteral("Zpráva"));
+        const auto text = [&](int row, int column) {
+            return model.index(row, column).data().toString();
+        };
+        const QDateTime shown = model.rows()[0].shown;
+        EXPECT_TRUE(shown >= before && shown <= after);
+        EXPECT_EQ(text(0, 0),
+                  QLocale::system().toString(shown.date(), QLocale::ShortFormat) + QLatin1Char(' ')
+                          + shown.time().toString(u"H:mm:ss"));
+        EXPECT_EQ(text(0, 1), QStringLiteral("deskpc"));
+        EXPECT_EQ(text(0, 2), QStringLiteral("Dobrý den"));
+        EXPECT_EQ(text(1, 1), QStringLiteral("127.0.0.1"));
+        EXPECT_EQ(text(1, 2), QStringLiteral("Zítra až v devět"));
+
+        // The row keeps the host it was queued to when the name resolves.
+        station.ticks(1);
+        ASSERT_EQ(peer.takeCount(2).size(), 2u);
+        EXPECT_EQ(station.dm->OutboundQueue[0]->Host, QByteArray("127.0.0.1"));
+        EXPECT_EQ(text(0, 1), QStringLiteral("deskpc"));
+
+        // The older entry confirmed: its row goes and the newer one moves up.
+        peer.sendTo("#PC7~1");
+        ASSERT_TRUE(WaitUntil([&] { return model.rowCount() == 1; }));
+        EXPECT_EQ(text(0, 2), QStringLiteral("Zítra až v devět"));
+        // The newer one given up: the queue is empty and so is the model.
+        station.dm->OutboundQueue[0]->Attempts = 0;
+        station.ticks(8);
+        ASSERT_TRUE(WaitUntil([&] { return model.rowCount() == 0; }));
+        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+        EXPECT_EQ(changes,
+                  QStringList({QStringLiteral("+0-0=1"),
+                               QStringLiteral("+1-1=2"),
+                               QStringLiteral("-0-0=1"),
+                               QStringLiteral("-0-0=0")}));
     });
 }

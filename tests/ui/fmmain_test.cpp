@@ -85,11 +85,13 @@ struct Station
         return window->statusLog()->toPlainText().split(QLatin1Char('\n'));
     }
 
+    int queueRows() const { return window->queueView()->model()->rowCount(); }
+
     QStringList queueColumn(int column) const
     {
         QStringList texts;
-        for (int row = 0; row < window->queueView()->rowCount(); ++row)
-            texts << window->queueView()->item(row, column)->text();
+        for (int row = 0; row < queueRows(); ++row)
+            texts << window->queueView()->model()->index(row, column).data().toString();
         return texts;
     }
 
@@ -120,13 +122,13 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
         station.dm->QueueMessage("Jan", "127.0.0.1", "prvni");
         station.dm->QueueMessage("Eva", "127.0.0.1", "druha");
         station.dm->QueueMessage("Petr", "127.0.0.1", "treti");
-        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 3; }));
+        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 3; }));
         EXPECT_EQ(station.queueColumn(1), Strings({"127.0.0.1", "127.0.0.1", "127.0.0.1"}));
         EXPECT_EQ(station.queueColumn(2), Strings({"prvni", "druha", "treti"}));
-        EXPECT_FALSE(station.window->queueView()->item(0, 0)->text().isEmpty());
+        EXPECT_FALSE(station.window->queueView()->model()->index(0, 0).data().toString().isEmpty());
 
         peer.sendTo("#PC7~1"); // the oldest entry, while the other two wait
-        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 2; }));
+        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 2; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha", "treti"}));
         EXPECT_EQ(station.dm->OutboundQueue.size(), 2u);
         // The status log shows its lines with the next frame.
@@ -138,7 +140,7 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
         station.dm->OutboundQueue.back()->Attempts = 0;
         for (int tick = 1; tick <= 8; ++tick) // its turn comes at the next multiple of 8
             station.dm->timTimer();
-        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 1; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha"}));
         EXPECT_TRUE(WaitUntil([&] {
             return station.statusLines().last() == QStringLiteral("Chyba: 127.0.0.1 ");
@@ -159,7 +161,7 @@ TEST(MainWindow, NotificationsWhoseEntryIsGoneOrWhoseCodeIsUnknownChangeNothing)
     RUN_WINDOW_TEST([] {
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "zprava");
-        ASSERT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 1; }));
         const QStringList before = station.statusLines();
 
         for (int code : {0, 5, 6, 7, 9, 1912})
@@ -170,7 +172,7 @@ TEST(MainWindow, NotificationsWhoseEntryIsGoneOrWhoseCodeIsUnknownChangeNothing)
         QCoreApplication::postEvent(station.window.get(), new StationEvent(QByteArray("posledni")));
         ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == before.size() + 1; }));
         EXPECT_EQ(station.statusLines().last(), QStringLiteral("posledni"));
-        EXPECT_EQ(station.window->queueView()->rowCount(), 1);
+        EXPECT_EQ(station.queueRows(), 1);
         EXPECT_EQ(station.dm->OutboundQueue.size(), 1u);
     });
 }
@@ -475,7 +477,7 @@ TEST(MessageCommands, FromTheTreeThroughTheComposeDialogToAConfirmedRow)
         EXPECT_EQ(sent->index(0, HistoryTable::ColumnFROM).data().toString(),
                   QStringLiteral("Jana <127.0.0.1>"));
         // The row changes with the confirmation, the queue when its notification is handled.
-        EXPECT_TRUE(WaitUntil([&] { return station.window->queueView()->rowCount() == 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return station.queueRows() == 0; }));
     });
 }
 
