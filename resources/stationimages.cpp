@@ -32,7 +32,7 @@ QIcon IconOfDrawnSizes(const char *name, std::initializer_list<int> sizes)
     InitVeltrinResources();
     QStringList paths;
     for (const int size : sizes) {
-        paths.append(QStringLiteral(":/icons/%1-%2.png").arg(QLatin1String(name)).arg(size));
+        paths.append(QStringLiteral(":/icons/%1x%1/%2.png").arg(size).arg(QLatin1String(name)));
     }
     return IconFromPngFiles(paths);
 }
