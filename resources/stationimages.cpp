@@ -2,32 +2,106 @@
 
 #include "resources/resources.h"
 
+#include <QCoreApplication>
+#include <QImageReader>
+#include <QPixmap>
 #include <QString>
 
 #include <array>
+#include <initializer_list>
+
+namespace {
+
+constexpr std::array<const char *, StationImages::Count> kImageNames = {
+        "0-settings",
+        "1-group",
+        "2-recipient",
+        "3-new-recipient",
+        "4-delete-recipient",
+        "5-membership",
+        "6-new-message",
+        "7-delete-message",
+        "8-about",
+        "9-help",
+};
+constexpr std::initializer_list<int> kImageSizes = {VELTRIN_IMAGE_SIZES};
+constexpr std::initializer_list<int> kProgramIconSizes = {VELTRIN_PROGRAM_ICON_SIZES};
+
+QIcon IconOfDrawnSizes(const char *name, std::initializer_list<int> sizes)
+{
+    InitVeltrinResources();
+    QStringList paths;
+    for (const int size : sizes) {
+        paths.append(QStringLiteral(":/icons/%1x%1/%2.png").arg(size).arg(QLatin1String(name)));
+    }
+    return IconFromPngFiles(paths);
+}
+
+// The icons are made once and shared: the tree asks for its row images at every repaint. They
+// go with the application object, before the toolkit they belong to is gone.
+struct IconCache
+{
+    static IconCache &instance()
+    {
+        static IconCache cache;
+        return cache;
+    }
+
+    QIcon &stored(QIcon &slot, const char *name, std::initializer_list<int> sizes)
+    {
+        if (slot.isNull()) {
+            slot = IconOfDrawnSizes(name, sizes);
+            if (!m_clearsWithApplication) {
+                qAddPostRoutine([] { instance().clear(); });
+                m_clearsWithApplication = true;
+            }
+        }
+        return slot;
+    }
+
+    std::array<QIcon, StationImages::Count> images;
+    QIcon program;
+
+private:
+    void clear()
+    {
+        images.fill(QIcon());
+        program = QIcon();
+        m_clearsWithApplication = false;
+    }
+
+    bool m_clearsWithApplication = false;
+};
+
+} // namespace
+
+QIcon IconFromPngFiles(const QStringList &paths)
+{
+    QIcon icon;
+    for (const QString &path : paths) {
+        // Told the format, the reader goes straight to the built-in PNG decoder; left to guess,
+        // it would load and ask every image format plug-in of the system first.
+        QImageReader reader(path, "png");
+        reader.setAutoDetectImageFormat(false);
+        const QImage image = reader.read();
+        if (!image.isNull())
+            icon.addPixmap(QPixmap::fromImage(image));
+    }
+    return icon;
+}
 
 QIcon StationImage(int index)
 {
-    static const std::array<QString, StationImages::Count> names = {
-            QStringLiteral("0-settings.svg"),
-            QStringLiteral("1-group.svg"),
-            QStringLiteral("2-recipient.svg"),
-            QStringLiteral("3-new-recipient.svg"),
-            QStringLiteral("4-delete-recipient.svg"),
-            QStringLiteral("5-membership.svg"),
-            QStringLiteral("6-new-message.svg"),
-            QStringLiteral("7-delete-message.svg"),
-            QStringLiteral("8-about.svg"),
-            QStringLiteral("9-help.svg"),
-    };
     if (index < 0 || index >= StationImages::Count)
         return {};
-    InitVeltrinResources();
-    return QIcon(QStringLiteral(":/icons/") + names[std::size_t(index)]);
+    IconCache &cache = IconCache::instance();
+    return cache.stored(cache.images[std::size_t(index)],
+                        kImageNames[std::size_t(index)],
+                        kImageSizes);
 }
 
 QIcon ProgramIcon()
 {
-    InitVeltrinResources();
-    return QIcon(QStringLiteral(":/icons/veltrin.svg"));
+    IconCache &cache = IconCache::instance();
+    return cache.stored(cache.program, "veltrin", kProgramIconSizes);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QStringList>
 
 // The images of the toolbar and the address-book tree, by the index the windows and the
 // address book use (AddressBook::kGroupImage and kRecipientImage are 1 and 2).
@@ -23,3 +24,7 @@ QIcon StationImage(int index);
 
 // The window and tray icon of the station.
 QIcon ProgramIcon();
+
+// An icon of the PNG images at paths, one per size, decoded at once without probing the
+// system's image format plug-ins (a missing or unreadable file is left out).
+QIcon IconFromPngFiles(const QStringList &paths);

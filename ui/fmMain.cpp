@@ -108,6 +108,33 @@ public:
             return 0;
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
+
+    // The toolbar asks for its overflow arrow as it is made. The style's own images, read as
+    // what they are: left to the style, the reader would first load every image format plug-in
+    // of the system to guess their format, a good share of the window's start.
+    QIcon standardIcon(StandardPixmap which,
+                       const QStyleOption *option,
+                       const QWidget *widget) const override
+    {
+        if (which == SP_ToolBarHorizontalExtensionButton
+            || which == SP_ToolBarVerticalExtensionButton) {
+            const bool vertical = which == SP_ToolBarVerticalExtensionButton;
+            const bool rtl = (option ? option->direction : QGuiApplication::layoutDirection())
+                             == Qt::RightToLeft;
+            const QString stem = QStringLiteral(":/qt-project.org/styles/commonstyle/images/")
+                                 + (vertical ? QStringLiteral("toolbar-ext-v-")
+                                    : rtl    ? QStringLiteral("toolbar-ext-h-rtl-")
+                                             : QStringLiteral("toolbar-ext-h-"));
+            static constexpr int kHorizontalSizes[] = {8, 16, 32};
+            static constexpr int kVerticalSizes[] = {5, 10, 20};
+            QStringList paths;
+            for (const int size : vertical ? kVerticalSizes : kHorizontalSizes)
+                paths.append(stem + QString::number(size) + QStringLiteral(".png"));
+            if (const QIcon icon = IconFromPngFiles(paths); !icon.isNull())
+                return icon;
+        }
+        return QProxyStyle::standardIcon(which, option, widget);
+    }
 };
 
 // Tabs as narrow as their texts allow, for the tab bar it is made for, which owns it.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 namespace {
 
@@ -40,6 +41,25 @@ TEST(CodePage, EveryByteDecodesAsTheConverterDecodesIt)
     EXPECT_EQ(DecodeWindows1250(everyByte), expected);
     EXPECT_EQ(DecodeWindows1250(everyByte.mid(128, 16)), expected.mid(128, 16));
     EXPECT_EQ(DecodeWindows1250(QByteArray()), QString());
+}
+
+// The station's own table must give the peers exactly the bytes the general converter gave.
+TEST(CodePage, EveryCharacterEncodesAsTheConverterEncodesIt)
+{
+    int differing = 0;
+    for (int unit = 0; unit <= 0xFFFF; ++unit) {
+        const QChar character{char16_t(unit)};
+        const QStringView one(&character, 1);
+        QStringEncoder encoder("windows-1250", QStringConverter::Flag::Stateless);
+        const QByteArray converted = encoder.encode(one);
+        const bool representable = !encoder.hasError() && converted.size() == 1;
+        const QByteArray expected = representable ? converted : QByteArray("?");
+        if (EncodeWindows1250(one) != expected || IsWindows1250Text(one) != representable) {
+            ADD_FAILURE() << "U+" << QByteArray::number(unit, 16).toStdString();
+            if (++differing == 10)
+                break;
+        }
+    }
 }
 
 TEST(CodePage, CharacterOutsideTheCodePageBecomesQuestionMark)

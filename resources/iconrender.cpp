@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -6,8 +7,10 @@
 
 #include <cstdio>
 
-// Draws the program's icon at each size the desktop's icon theme keeps, as
-// OUTDIR/SIZExSIZE/veltrin.png, so the pictures in the menu always match the scalable one.
+// Draws an SVG icon at each size given, as OUTDIR/SIZExSIZE/NAME.png for NAME.svg, at build time:
+// for the desktop's icon theme, so the pictures in the menu always match the scalable one, and
+// for the station's own icons, which it then shows without the SVG engine, whose library and
+// parsing were a good share of its start.
 // Usage: veltrin-icon-render SVG OUTDIR SIZE...
 int main(int argc, char *argv[])
 {
@@ -39,7 +42,8 @@ int main(int argc, char *argv[])
             renderer.render(&painter, QRectF(0, 0, size, size));
         }
         const QString directory = QStringLiteral("%1/%2x%2").arg(arguments.at(2)).arg(size);
-        const QString file = directory + QStringLiteral("/veltrin.png");
+        const QString file = directory + QLatin1Char('/') + QFileInfo(arguments.at(1)).baseName()
+                             + QStringLiteral(".png");
         if (!QDir().mkpath(directory) || !image.save(file, "PNG")) {
             std::fprintf(stderr, "%s: cannot be written\n", qPrintable(file));
             return 1;
