@@ -7,6 +7,7 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/ui/helpviewer.h"
+#include "platform/ui/offscreenapplication.h"
 #include "support/filehelpers.h"
 #include "support/printers.h"
 
@@ -34,21 +35,6 @@
 #include <vector>
 
 namespace {
-
-void EnsureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    // The platform has to be chosen before the application object exists; there is no display
-    // where the tests run.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "addressbook_dialog_tests";
-    static char *argv[] = {name, nullptr};
-    // Never deleted: the suites share it, and tearing it down during static destruction would
-    // race Qt's own globals.
-    new QApplication(argc, argv);
-}
 
 QByteArray Cp(const QString &text)
 {
@@ -248,7 +234,7 @@ ModalScript::Step FillGroup(const QString &name)
 class DialogTest : public testing::Test
 {
 protected:
-    static void SetUpTestSuite() { EnsureApplication(); }
+    static void SetUpTestSuite() { EnsureOffscreenApplication("addressbook_dialog_tests"); }
 };
 
 class AddressBookEditTest : public DialogTest

@@ -1,5 +1,7 @@
 #include "platform/ui/textguard.h"
 
+#include "platform/ui/offscreenapplication.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -12,18 +14,6 @@
 #include <QTest>
 
 namespace {
-
-void EnsureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "platform_ui_tests";
-    static char *argv[] = {name, nullptr};
-    // Never deleted: the suites of this binary share it.
-    new QApplication(argc, argv);
-}
 
 // A field's filter of its own, as the address book's fields have one.
 QChar SlashesAndHyphens(QChar typed)
@@ -63,7 +53,7 @@ void Paste(QWidget *field, const QString &text)
 class TextGuardTest : public testing::Test
 {
 protected:
-    static void SetUpTestSuite() { EnsureApplication(); }
+    static void SetUpTestSuite() { EnsureOffscreenApplication("platform_ui_tests"); }
 
     // Both kinds of field the station has, each guarded with the filter.
     std::vector<QWidget *> fields(TextGuard::CharFilter filter)
