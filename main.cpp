@@ -3,10 +3,10 @@
 #include "localsend/localsendservice.h"
 #include "localsend/runningstation.h"
 #include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
 #include "resources/stationimages.h"
 #include "ui/fmMain.h"
 #include "ui/stationtray.h"
-#include "ui/widgetboxes.h"
 
 #include <QApplication>
 

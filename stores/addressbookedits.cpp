@@ -6,9 +6,9 @@
 #include "fmUser.h"
 
 #include "platform/codepage.h"
+#include "platform/ui/messagebox.h"
 
 #include <QAbstractProxyModel>
-#include <QMessageBox>
 #include <QTreeView>
 
 #include <vector>
@@ -27,13 +27,7 @@ bool IsMember(const AddressBook &book, int group, int member)
 
 bool Confirm(QWidget *parent, const QString &question)
 {
-    QMessageBox box(QMessageBox::Warning,
-                    QStringLiteral("Warning"),
-                    question,
-                    QMessageBox::Ok | QMessageBox::Cancel,
-                    parent);
-    box.setDefaultButton(QMessageBox::Ok);
-    return box.exec() == QMessageBox::Ok;
+    return ConfirmWithOk(parent, question, QMessageBox::Warning);
 }
 
 void SelectNode(QTreeView *tree, const QModelIndex &bookIndex)

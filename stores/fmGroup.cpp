@@ -1,7 +1,11 @@
 #include "fmGroup.h"
 #include "fmUser.h"
 
+#include "core/protocol.h"
 #include "platform/codepage.h"
+#include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
+#include "platform/ui/textguard.h"
 #include "resources/stationimages.h"
 
 #include <QLabel>
@@ -16,14 +20,14 @@ TfGroup::TfGroup(QWidget *parent)
 {
     setObjectName(QStringLiteral("fGroup"));
     setWindowTitle(QStringLiteral("Skupina příjemců"));
-    setProperty("helpContext", kHelpTopic);
+    setProperty(kHelpContextProperty, kHelpTopic);
 
     m_label1 = new QLabel(QStringLiteral("Název skupiny"));
     m_eSkup = new QLineEdit;
     m_eSkup->setObjectName(QStringLiteral("eSkup"));
     m_eSkup->setMaxLength(kNameLength);
     m_eSkup->setMinimumWidth(200);
-    new TypedCharFilter(m_eSkup);
+    new TextGuard(m_eSkup, FilterReservedChar);
     m_label1->setBuddy(m_eSkup);
 
     auto *field = new QVBoxLayout;
@@ -62,7 +66,7 @@ void TfGroup::BitBtn1Click()
         accept();
         return;
     }
-    ShowRefusal(this, text);
+    ShowMessageBox(this, QMessageBox::Warning, text, QMessageBox::Ok);
     m_eSkup->setFocus();
     m_eSkup->selectAll();
 }

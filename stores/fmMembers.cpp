@@ -4,13 +4,14 @@
 
 #include "platform/codepage.h"
 #include "platform/error.h"
+#include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
 
 #include <QFont>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -51,7 +52,7 @@ TfMembers::TfMembers(AddressBook &book, QWidget *parent)
 {
     setObjectName(QStringLiteral("fMembers"));
     setWindowTitle(QStringLiteral("Členství ve skupinách"));
-    setProperty("helpContext", kHelpTopic);
+    setProperty(kHelpContextProperty, kHelpTopic);
     m_sortOrder.setCaseSensitivity(Qt::CaseInsensitive);
 
     m_label1 = new QLabel(QStringLiteral("Skupina"));
@@ -250,12 +251,7 @@ void TfMembers::OKBtnClick()
         m_book.SetMembers(group, members);
     } catch (const std::exception &error) {
         // The button runs inside the dialog's event loop, which nothing may leave by a throw.
-        QMessageBox box(QMessageBox::Critical,
-                        QStringLiteral("Error"),
-                        DecodeWindows1250(ErrorTextOf(error)),
-                        QMessageBox::Cancel,
-                        this);
-        box.exec();
+        WidgetMessageBoxes(this).error(ErrorTextOf(error));
         return;
     }
     accept();

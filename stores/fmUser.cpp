@@ -2,16 +2,14 @@
 
 #include "core/protocol.h"
 #include "platform/codepage.h"
+#include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
+#include "platform/ui/textguard.h"
 #include "resources/stationimages.h"
 
-#include <QApplication>
-#include <QGridLayout>
 #include <QHBoxLayout>
-#include <QInputMethodEvent>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -20,21 +18,6 @@
 namespace {
 
 constexpr int kPictureSize = 32;
-
-// What the key would put into the edit, as QLineEdit itself decides it: a printable text.
-bool InsertsText(const QString &text)
-{
-    return !text.isEmpty() && text.at(0).isPrint();
-}
-
-QString Filtered(const QString &typed)
-{
-    QString filtered;
-    filtered.reserve(typed.size());
-    for (const QChar typedChar : typed)
-        filtered.append(FilterReservedChar(typedChar));
-    return filtered;
-}
 
 // The text a field may start from: a name read from the file may be longer than the user may
 // type, and the field must not cut it behind the user's back.
@@ -47,82 +30,6 @@ void SetFieldText(QLineEdit *field, int maxLength, const QByteArray &bytes)
 
 } // namespace
 
-TypedCharFilter::TypedCharFilter(QLineEdit *edit)
-    : QObject(edit)
-{
-    edit->installEventFilter(this);
-}
-
-bool TypedCharFilter::eventFilter(QObject *watched, QEvent *event)
-{
-    auto *edit = qobject_cast<QLineEdit *>(watched);
-    if (!edit)
-        return false;
-    switch (event->type()) {
-    case QEvent::KeyPress:
-        return filterKey(edit, event);
-    case QEvent::InputMethod:
-        return filterInputMethod(edit, event);
-    default:
-        return false;
-    }
-}
-
-bool TypedCharFilter::filterKey(QLineEdit *edit, QEvent *event)
-{
-    auto *key = static_cast<QKeyEvent *>(event);
-    const QString typed = key->text();
-    if (!InsertsText(typed))
-        return false;
-    const QString filtered = Filtered(typed);
-    if (!IsWindows1250Text(filtered)) {
-        QApplication::beep();
-        Q_EMIT characterRefused();
-        return true;
-    }
-    if (filtered == typed)
-        return false;
-    // The edit gets the substitute as a key of its own, so that it treats it as typed: over a
-    // selection, at the cursor, and refused when the field is full. The substitute passes this
-    // filter unchanged, since the filter leaves its own results alone.
-    QKeyEvent substitute(QEvent::KeyPress,
-                         key->key(),
-                         key->modifiers(),
-                         filtered,
-                         key->isAutoRepeat(),
-                         static_cast<quint16>(key->count()));
-    QCoreApplication::sendEvent(edit, &substitute);
-    key->setAccepted(substitute.isAccepted());
-    return true;
-}
-
-bool TypedCharFilter::filterInputMethod(QLineEdit *edit, QEvent *event)
-{
-    // An input method commits what the user composed; that is typing too.
-    auto *input = static_cast<QInputMethodEvent *>(event);
-    const QString typed = input->commitString();
-    if (typed.isEmpty())
-        return false;
-    QString kept;
-    bool refused = false;
-    for (const QChar typedChar : Filtered(typed)) {
-        if (IsWindows1250Text(QStringView(&typedChar, 1)))
-            kept.append(typedChar);
-        else
-            refused = true;
-    }
-    if (refused) {
-        QApplication::beep();
-        Q_EMIT characterRefused();
-    }
-    if (kept == typed)
-        return false;
-    QInputMethodEvent substitute(input->preeditString(), input->attributes());
-    substitute.setCommitString(kept, input->replacementStart(), input->replacementLength());
-    QCoreApplication::sendEvent(edit, &substitute);
-    return true;
-}
-
 bool IsStorableText(const QString &text)
 {
     // A line break would split the record; other control characters are no part of a name
@@ -132,12 +39,6 @@ bool IsStorableText(const QString &text)
             return false;
     }
     return IsWindows1250Text(text);
-}
-
-void ShowRefusal(QWidget *parent, const QString &text)
-{
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), text, QMessageBox::Ok, parent);
-    box.exec();
 }
 
 NameDialogFrame BuildNameDialogFrame(QDialog *dialog, int image, QLayout *fields, QWidget *last)
@@ -181,18 +82,18 @@ TfUser::TfUser(QWidget *parent)
 {
     setObjectName(QStringLiteral("fUser"));
     setWindowTitle(QStringLiteral("Příjemce"));
-    setProperty("helpContext", kHelpTopic);
+    setProperty(kHelpContextProperty, kHelpTopic);
 
     m_label1 = new QLabel(QStringLiteral("Název/jméno partnera"));
     m_eName = new QLineEdit;
     m_eName->setObjectName(QStringLiteral("eName"));
     m_eName->setMaxLength(kNameLength);
-    new TypedCharFilter(m_eName);
+    new TextGuard(m_eName, FilterReservedChar);
     m_label2 = new QLabel(QStringLiteral("Adresa (jméno počítače, nebo IP adresa)"));
     m_eHost = new QLineEdit;
     m_eHost->setObjectName(QStringLiteral("eHost"));
     m_eHost->setMaxLength(kHostLength);
-    new TypedCharFilter(m_eHost);
+    new TextGuard(m_eHost, FilterReservedChar);
     m_label1->setBuddy(m_eName);
     m_label2->setBuddy(m_eHost);
 
@@ -243,7 +144,7 @@ void TfUser::BitBtn1Click()
         accept();
         return;
     }
-    ShowRefusal(this, text);
+    ShowMessageBox(this, QMessageBox::Warning, text, QMessageBox::Ok);
     field->setFocus();
     field->selectAll();
 }

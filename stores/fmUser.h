@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QDialog>
-#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -13,34 +12,8 @@ class QLayout;
 class QLineEdit;
 class QPushButton;
 
-// Keeps the reserved characters out of what the user types into a one-line edit: each typed
-// character passes through FilterReservedChar, and one that Windows-1250 cannot hold is
-// refused with a beep, since the address book and the datagrams carry nothing else. Pasted
-// text is left alone; the dialogs look at it when they are confirmed.
-class TypedCharFilter : public QObject
-{
-    Q_OBJECT
-
-public:
-    // Watches the edit for as long as the edit lives.
-    explicit TypedCharFilter(QLineEdit *edit);
-
-Q_SIGNALS:
-    void characterRefused();
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-private:
-    bool filterKey(QLineEdit *edit, QEvent *event);
-    bool filterInputMethod(QLineEdit *edit, QEvent *event);
-};
-
 // Whether the text can stand as one line of "recpt.dat" and come back as it was typed.
 bool IsStorableText(const QString &text);
-
-// The box that tells why the dialog did not close; only OK.
-void ShowRefusal(QWidget *parent, const QString &text);
 
 // The frame the recipient and group dialogs share: their picture at the top left beside the
 // fields, "OK" (the default button) and "Storno" at the bottom right, a size fixed by the

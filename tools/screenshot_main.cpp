@@ -1,9 +1,9 @@
 #include "core/udm.h"
 #include "platform/codepage.h"
+#include "platform/ui/messagebox.h"
 #include "support/loopback.h"
 #include "ui/fmMain.h"
 #include "ui/historygrid.h"
-#include "ui/widgetboxes.h"
 #include "widgettree.h"
 
 #include <QApplication>

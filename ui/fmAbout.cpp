@@ -1,5 +1,6 @@
 #include "fmAbout.h"
 
+#include "platform/ui/helpviewer.h"
 #include "resources/stationimages.h"
 
 #include <QDialogButtonBox>
@@ -12,7 +13,7 @@ TAboutBox::TAboutBox(QWidget *parent)
     : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("O programu..."));
-    setProperty("helpContext", 1);
+    setProperty(kHelpContextProperty, 1);
 
     auto *icon = new QLabel;
     icon->setPixmap(ProgramIcon().pixmap(48, 48));

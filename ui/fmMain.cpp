@@ -6,12 +6,13 @@
 #include "historygrid.h"
 #include "paintpacer.h"
 #include "statuslogwriter.h"
-#include "widgetboxes.h"
 
 #include "core/settings.h"
 #include "platform/codepage.h"
 #include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
 #include "platform/ui/sound.h"
+#include "platform/ui/widgetlook.h"
 #include "resources/stationimages.h"
 #include "stores/addressbook.h"
 #include "stores/addressbookedits.h"
@@ -66,7 +67,7 @@ enum HelpTopic {
 
 void SetHelpTopic(QWidget *widget, int topic)
 {
-    widget->setProperty("helpContext", topic);
+    widget->setProperty(kHelpContextProperty, topic);
 }
 
 // The tree's icons come from the station's image list by the index the address book gives.
@@ -190,13 +191,6 @@ void UseHintStyle()
     if (qobject_cast<HintStyle *>(QApplication::style()))
         return;
     QApplication::setStyle(new HintStyle(QStyleFactory::create(QApplication::style()->name())));
-}
-
-void UseButtonFaceBackground(QWidget *widget)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
-    widget->setPalette(palette);
 }
 
 } // namespace

@@ -1,20 +1,20 @@
 #include "fmSend.h"
-#include "widgetboxes.h"
 
 #include "core/protocol.h"
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
+#include "platform/ui/textguard.h"
+#include "platform/ui/widgetlook.h"
 #include "resources/stationimages.h"
 #include "stores/addressbook.h"
 
-#include <QApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QStyle>
@@ -40,15 +40,6 @@ constexpr int kCrLfLength = 2;
 bool IsLineBreak(QChar c)
 {
     return c == QLatin1Char('\n') || c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
-}
-
-// A key that types text, as against shortcuts and control keys. AltGr reaches the widgets
-// without the Alt modifier, so the characters it types count as typed.
-bool TypesText(const QKeyEvent &key)
-{
-    const QString text = key.text();
-    return !text.isEmpty() && text.front().isPrint()
-           && !(key.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
 }
 
 bool IsEnter(const QKeyEvent &key)
@@ -77,17 +68,11 @@ QString CutToTravellingLength(const QString &text, qsizetype room)
     return text;
 }
 
-void UseButtonFaceBackground(QWidget *widget)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Base, palette.color(QPalette::Button));
-    widget->setPalette(palette);
-}
-
 } // namespace
 
 TMessageMemo::TMessageMemo(QWidget *parent)
     : QPlainTextEdit(parent)
+    , m_guard(new TextGuard(this, FilterReservedChar))
 {}
 
 QString TMessageMemo::shownText() const
@@ -131,7 +116,7 @@ void TMessageMemo::keyPressEvent(QKeyEvent *event)
         qsizetype typed = 0;
         if (IsEnter(*event))
             typed = kCrLfLength;
-        else if (TypesText(*event))
+        else if (TextGuard::TypesText(*event))
             typed = TravellingLength(event->text());
         if (typed > room()) {
             event->accept();
@@ -145,12 +130,7 @@ void TMessageMemo::insertFromMimeData(const QMimeData *source)
 {
     if (!source || !source->hasText())
         return;
-    QString text = WithPlainLineBreaks(source->text());
-    if (!IsWindows1250Text(text)) {
-        // Shown at once as the "?" it would travel as, with a beep so that it is noticed.
-        QApplication::beep();
-        text = DecodeWindows1250(EncodeWindows1250(text));
-    }
+    QString text = m_guard->pasted(WithPlainLineBreaks(source->text()));
     if (m_maxLength > 0)
         text = CutToTravellingLength(text, std::max<qsizetype>(0, room()));
     if (text.isEmpty())
@@ -281,8 +261,8 @@ bool TfSend::SendToChecked()
     if (ticked.empty())
         return false;
     if (!IsWindows1250Text(shown)) {
-        // Typing and pasting cannot put such a character in, an input method can: rather than
-        // send a "?" the user never saw, say so and let the text be corrected.
+        // The body's guard keeps such characters out as they come; should one get in all the
+        // same, rather than send a "?" the user never saw, say so and let the text be corrected.
         WidgetMessageBoxes(this).warning(
                 EncodeWindows1250(u"Zpráva obsahuje znaky, které nelze odeslat."));
         return false;
@@ -327,28 +307,7 @@ bool TfSend::bodyKeyPress(const QKeyEvent &key)
         m_send->setFocus(Qt::OtherFocusReason);
         return true;
     }
-    if (!TypesText(key))
-        return false;
-    QString filtered;
-    for (const QChar typed : key.text())
-        filtered.append(FilterReservedChar(typed));
-    if (!IsWindows1250Text(filtered)) {
-        // Refused here rather than sent as "?": what the user sees is what the partner gets.
-        QApplication::beep();
-        return true;
-    }
-    if (filtered == key.text())
-        return false;
-    // The filter leaves its own results alone, so the replacement comes back through here
-    // unchanged, and the edit types it under its own rules, the limit among them.
-    QKeyEvent replacement(key.type(),
-                          key.key(),
-                          key.modifiers(),
-                          filtered,
-                          key.isAutoRepeat(),
-                          ushort(key.count()));
-    QCoreApplication::sendEvent(m_body, &replacement);
-    return true;
+    return false;
 }
 
 bool TfSend::rcpKeyPress(const QKeyEvent &key)
@@ -383,12 +342,10 @@ bool ComposeMessage(Tdm &dm,
         if (std::none_of(recipients.begin(), recipients.end(), [](const auto &recipient) {
                 return recipient != nullptr;
             })) {
-            QMessageBox box(QMessageBox::Information,
-                            QStringLiteral("Information"),
-                            QStringLiteral("Musíte vybrat alespoň jednoho příjemce."),
-                            QMessageBox::Cancel,
-                            parent);
-            box.exec();
+            ShowMessageBox(parent,
+                           QMessageBox::Information,
+                           QStringLiteral("Musíte vybrat alespoň jednoho příjemce."),
+                           QMessageBox::Cancel);
             return false;
         }
         TfSend fSend(dm, recipients, parent);

@@ -12,19 +12,21 @@ class QMimeData;
 class QPushButton;
 class QTableWidget;
 class Tdm;
+class TextGuard;
 struct TRecipient;
 
 // The text of a message being written. Its limit counts the characters as they travel, so a
 // line break takes two of them (CR LF); typing and pasting stop at the limit, pasting cutting
-// what is pasted. What is pasted is held to the code page at once: a character that
-// Windows-1250 cannot hold shows as the "?" it would travel as, so what the user sees is what is
-// sent.
+// what is pasted. Its text guard replaces the reserved characters as they are typed and holds
+// the text to the code page, so that what the user sees is what is sent.
 class TMessageMemo : public QPlainTextEdit
 {
     Q_OBJECT
 
 public:
     explicit TMessageMemo(QWidget *parent = nullptr);
+
+    TextGuard *guard() const { return m_guard; }
 
     void setMaxLength(qsizetype length) { m_maxLength = length; }
     qsizetype maxLength() const { return m_maxLength; }
@@ -49,6 +51,7 @@ private:
     qsizetype room() const;
 
     qsizetype m_maxLength = 0;
+    TextGuard *m_guard = nullptr;
 };
 
 // The compose dialog: the recipients with a check box each, the message text, "Poslat" and
@@ -83,7 +86,7 @@ protected:
 private:
     void FormCreate();
     void BitBtn1Click();
-    // Each gives whether it consumed the key.
+    // Each gives whether it consumed the key. The body's guard has the typed characters.
     bool bodyKeyPress(const QKeyEvent &key);
     bool rcpKeyPress(const QKeyEvent &key);
 

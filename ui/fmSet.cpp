@@ -1,5 +1,4 @@
 #include "fmSet.h"
-#include "widgetboxes.h"
 
 #include "core/settings.h"
 #include "core/udm.h"
@@ -7,6 +6,8 @@
 #include "platform/error.h"
 #include "platform/integertext.h"
 #include "platform/ui/helpviewer.h"
+#include "platform/ui/messagebox.h"
+#include "platform/ui/textguard.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -38,15 +39,6 @@ constexpr int kButtonHeight = 25;
 constexpr int kFieldWidth = 297;
 constexpr int kCheckBoxHeight = 16;
 
-// A key that types text, as against shortcuts and control keys. AltGr reaches the widgets
-// without the Alt modifier, so the characters it types count as typed.
-bool TypesText(const QKeyEvent &key)
-{
-    const QString text = key.text();
-    return !text.isEmpty() && text.front().isPrint()
-           && !(key.modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
-}
-
 // The integers the old station's number fields read: leading blanks skipped, "$", "0x" and a
 // bare "x" for hexadecimal.
 std::optional<qint32> ReadNumber(const QString &text)
@@ -76,49 +68,6 @@ QFont DialogFont()
     font.setPointSize(8);
     return font;
 }
-
-// The settings are Windows-1250 bytes, so a text field may hold only what the code page can.
-// A typed character that it cannot hold is refused with a beep; one that arrives otherwise
-// (pasted, dropped, from an input method) shows at once as the "?" it would be stored as, so
-// the field never shows what the file will not hold.
-class CodePageGuard : public QObject
-{
-public:
-    explicit CodePageGuard(QLineEdit *edit)
-        : QObject(edit)
-        , m_edit(edit)
-    {
-        edit->installEventFilter(this);
-        connect(edit, &QLineEdit::textEdited, this, [this](const QString &text) { hold(text); });
-    }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (watched == m_edit && event->type() == QEvent::KeyPress) {
-            const auto &key = static_cast<const QKeyEvent &>(*event);
-            if (TypesText(key) && !IsWindows1250Text(key.text())) {
-                QApplication::beep();
-                return true;
-            }
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    void hold(const QString &text)
-    {
-        if (IsWindows1250Text(text))
-            return;
-        QApplication::beep();
-        const int cursor = m_edit->cursorPosition();
-        const QString held = DecodeWindows1250(EncodeWindows1250(text));
-        m_edit->setText(held);
-        m_edit->setCursorPosition(std::min<int>(cursor, int(held.size())));
-    }
-
-    QLineEdit *m_edit;
-};
 
 // The old station's number field started repeating later and repeated slower than the
 // toolkit's own.
@@ -236,7 +185,7 @@ void TSpinEdit::keyPressEvent(QKeyEvent *event)
     default:
         break;
     }
-    if (TypesText(*event)) {
+    if (TextGuard::TypesText(*event)) {
         const QString decimalPoint = locale().decimalPoint();
         for (const QChar typed : event->text()) {
             const bool accepted = (typed >= QLatin1Char('0') && typed <= QLatin1Char('9'))
@@ -364,7 +313,8 @@ void TfSet::buildControls()
     m_eName = new QLineEdit(this);
     m_eName->setObjectName(QStringLiteral("eName"));
     m_eName->setGeometry(24, 32, kFieldWidth, m_eName->sizeHint().height());
-    new CodePageGuard(m_eName);
+    // The station's name is stored and sent as typed, the reserved characters included.
+    new TextGuard(m_eName);
 
     m_ePort = new TSpinEdit(kMinimumPort, kMaximumPort, this);
     m_ePort->setObjectName(QStringLiteral("ePort"));
@@ -428,7 +378,7 @@ void TfSet::buildControls()
             button->move(button->x() + extra, button->y());
     }
     setFixedSize(kClientWidth + extra, kClientHeight);
-    new CodePageGuard(m_eWave->editor());
+    new TextGuard(m_eWave->editor());
     connect(m_cWave, &QCheckBox::toggled, this, [this] { cWaveClick(); });
 
     QWidget *previous = m_eName;

@@ -1,6 +1,7 @@
 #include "core/settings.h"
 #include "core/udm.h"
 #include "platform/codepage.h"
+#include "platform/ui/helpviewer.h"
 #include "support/filehelpers.h"
 #include "support/printers.h"
 #include "support/privatenetwork.h"
@@ -152,7 +153,7 @@ TEST(SettingsDialog, OkWritesAllSevenKeysAlsoWhenNothingChanged)
         Core core;
         ShownDialog shown(*core.dm);
         EXPECT_EQ(shown.dialog.windowTitle(), QStringLiteral("Nastavení parametrů"));
-        EXPECT_EQ(shown.dialog.property("helpContext").toInt(), 50);
+        EXPECT_EQ(shown.dialog.property(kHelpContextProperty).toInt(), 50);
         EXPECT_EQ(shown.dialog.nameEdit()->text(), QStringLiteral("PC7"));
         EXPECT_EQ(shown.dialog.portEdit()->text(), QStringLiteral("40000"));
         EXPECT_TRUE(shown.dialog.ipBox()->isChecked());
@@ -200,8 +201,12 @@ TEST(SettingsDialog, TheNameIsCutToThirtyTwoAndAnEmptyOneIsTheComputerName)
             ShownDialog shown(*core.dm);
             QLineEdit *name = shown.dialog.nameEdit();
             shown.replaceText(name, QStringLiteral("Sklad"));
-            QTest::sendKeyEvent(
-                    QTest::Click, name, Qt::Key_unknown, QStringLiteral("☺"), Qt::NoModifier);
+            // One key, one character of two code units.
+            QTest::sendKeyEvent(QTest::Click,
+                                name,
+                                Qt::Key_unknown,
+                                QStringLiteral("\U0001F600"),
+                                Qt::NoModifier);
             EXPECT_EQ(name->text(), QStringLiteral("Sklad"));
             shown.paste(name, QStringLiteral("☺č"));
             EXPECT_EQ(name->text(), QStringLiteral("Sklad?č"));

@@ -1,4 +1,5 @@
 #include "platform/ui/helpviewer.h"
+#include "platform/ui/offscreenapplication.h"
 
 #include "resources/stationimages.h"
 
@@ -22,21 +23,6 @@ namespace {
 
 const QString kHelpFile = QStringLiteral(VELTRIN_HELP_FILE);
 const int kTopics[] = {1, 10, 20, 30, 40, 50, 101, 102, 103, 104};
-
-void EnsureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    // The platform has to be chosen before the application object exists; there is no display
-    // where the tests run.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "platform_ui_tests";
-    static char *argv[] = {name, nullptr};
-    // Never deleted: the suites of this binary share it, and tearing it down during static
-    // destruction would race Qt's own globals.
-    new QApplication(argc, argv);
-}
 
 // The document position of the block holding the anchor, if the document has that anchor.
 std::optional<qreal> AnchorTop(const QTextBrowser *browser, const QString &name)
@@ -63,7 +49,7 @@ HelpViewer *VisibleHelpViewer()
 class HelpTest : public testing::Test
 {
 protected:
-    static void SetUpTestSuite() { EnsureApplication(); }
+    static void SetUpTestSuite() { EnsureOffscreenApplication("platform_ui_tests"); }
 
     void TearDown() override
     {
@@ -225,7 +211,7 @@ TEST_F(HelpViewerTest, ClosedWindowIsCreatedAgain)
 
 TEST(HelpTopicOf, ClimbsToTheNearestParentWithATopic)
 {
-    EnsureApplication();
+    EnsureOffscreenApplication("platform_ui_tests");
     QWidget window;
     auto page = new QWidget(&window);
     auto inner = new QWidget(page);
@@ -244,7 +230,7 @@ TEST(HelpTopicOf, ClimbsToTheNearestParentWithATopic)
 
 TEST(HelpTopicOf, IsZeroWithoutAnyTopic)
 {
-    EnsureApplication();
+    EnsureOffscreenApplication("platform_ui_tests");
     QWidget window;
     auto field = new QLineEdit(&window);
     EXPECT_EQ(HelpTopicOf(field), 0);

@@ -1,5 +1,7 @@
 #include "platform/ui/sound.h"
 
+#include "platform/ui/offscreenapplication.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -11,21 +13,6 @@
 #include <QtEndian>
 
 namespace {
-
-void EnsureApplication()
-{
-    if (QCoreApplication::instance())
-        return;
-    // The platform has to be chosen before the application object exists; there is no display
-    // where the tests run.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "platform_ui_tests";
-    static char *argv[] = {name, nullptr};
-    // Never deleted: the suites of this binary share it, and tearing it down during static
-    // destruction would race Qt's own globals.
-    new QApplication(argc, argv);
-}
 
 template<typename T>
 void Append(QByteArray &bytes, T value)
@@ -59,7 +46,7 @@ QByteArray ShortWave()
 class PlayWaveFileTest : public testing::Test
 {
 protected:
-    static void SetUpTestSuite() { EnsureApplication(); }
+    static void SetUpTestSuite() { EnsureOffscreenApplication("platform_ui_tests"); }
 
     // The station calls it while a message arrives, so it must not hold the caller up.
     static qint64 millisecondsToPlay(const QString &path)
