@@ -6,6 +6,7 @@
 #include "core/transport/udpclient.h"
 #include "core/transport/udpserver.h"
 #include "core/udm.h"
+#include "headless/printedboxes.h"
 #include "platform/messageboxes.h"
 #include "support/loopback.h"
 
@@ -145,13 +146,6 @@ double Microseconds(Clock::duration duration)
 {
     return std::chrono::duration<double, std::micro>(duration).count();
 }
-
-class PrintingBoxes : public MessageBoxes
-{
-public:
-    void error(const QByteArray &text) override { std::fprintf(stderr, "%s\n", text.data()); }
-    void warning(const QByteArray &text) override { std::fprintf(stderr, "%s\n", text.data()); }
-};
 
 struct FlowResult
 {
@@ -839,7 +833,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    PrintingBoxes boxes;
+    PrintedBoxes boxes;
     Tdm dm(boxes, [] { return QByteArray("BENCH"); });
     if (!dm.started()) {
         std::fprintf(stderr, "bench_station: the station did not start\n");

@@ -1,5 +1,6 @@
 #include "core/stationevent.h"
 #include "core/udm.h"
+#include "headless/printedboxes.h"
 #include "platform/codepage.h"
 #include "platform/messageboxes.h"
 #include "support/loopback.h"
@@ -45,22 +46,6 @@ constexpr int kFloodMs = 30000;
 // the confirmations go to it instead of back into the station.
 constexpr quint16 kBenchStationPort = 40000;
 constexpr quint16 kProtocolPort = 34888;
-
-class PrintingBoxes : public MessageBoxes
-{
-public:
-    void error(const QByteArray &text) override { print("error", text); }
-    void warning(const QByteArray &text) override { print("warning", text); }
-
-private:
-    static void print(const char *kind, const QByteArray &text)
-    {
-        std::fprintf(stderr,
-                     "bench_statuslog: %s box: %s\n",
-                     kind,
-                     DecodeWindows1250(text).toLocal8Bit().constData());
-    }
-};
 
 // This process's resident set in bytes, or -1.
 long long ResidentBytes()
@@ -239,7 +224,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    PrintingBoxes boxes;
+    PrintedBoxes boxes;
     Tdm dm(boxes, [] { return QByteArray("BENCH"); });
     if (!dm.started()) {
         std::fprintf(stderr, "bench_statuslog: the station did not start\n");
