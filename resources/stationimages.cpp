@@ -1,10 +1,9 @@
 #include "resources/stationimages.h"
 
+#include "resources/pngfilesiconengine.h"
 #include "resources/resources.h"
 
 #include <QCoreApplication>
-#include <QImageReader>
-#include <QPixmap>
 #include <QString>
 
 #include <array>
@@ -30,11 +29,10 @@ constexpr std::initializer_list<int> kProgramIconSizes = {VELTRIN_PROGRAM_ICON_S
 QIcon IconOfDrawnSizes(const char *name, std::initializer_list<int> sizes)
 {
     InitVeltrinResources();
-    QStringList paths;
-    for (const int size : sizes) {
-        paths.append(QStringLiteral(":/icons/%1x%1/%2.png").arg(size).arg(QLatin1String(name)));
-    }
-    return IconFromPngFiles(paths);
+    std::map<int, QString> files;
+    for (const int size : sizes)
+        files[size] = QStringLiteral(":/icons/%1x%1/%2.png").arg(size).arg(QLatin1String(name));
+    return IconFromPngFiles(std::move(files));
 }
 
 // The icons are made once and shared: the tree asks for its row images at every repaint. They
@@ -75,19 +73,9 @@ private:
 
 } // namespace
 
-QIcon IconFromPngFiles(const QStringList &paths)
+QIcon IconFromPngFiles(std::map<int, QString> files)
 {
-    QIcon icon;
-    for (const QString &path : paths) {
-        // Told the format, the reader goes straight to the built-in PNG decoder; left to guess,
-        // it would load and ask every image format plug-in of the system first.
-        QImageReader reader(path, "png");
-        reader.setAutoDetectImageFormat(false);
-        const QImage image = reader.read();
-        if (!image.isNull())
-            icon.addPixmap(QPixmap::fromImage(image));
-    }
-    return icon;
+    return QIcon(new PngFilesIconEngine(std::move(files)));
 }
 
 QIcon StationImage(int index)

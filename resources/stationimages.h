@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QIcon>
-#include <QStringList>
+#include <QString>
+
+#include <map>
 
 // The images of the toolbar and the address-book tree, by the index the windows and the
 // address book use (AddressBook::kGroupImage and kRecipientImage are 1 and 2).
@@ -25,6 +27,6 @@ QIcon StationImage(int index);
 // The window and tray icon of the station.
 QIcon ProgramIcon();
 
-// An icon of the PNG images at paths, one per size, decoded at once without probing the
-// system's image format plug-ins (a missing or unreadable file is left out).
-QIcon IconFromPngFiles(const QStringList &paths);
+// An icon of the square PNG images at files' paths, by size; each is decoded when a size near it
+// is first shown, without probing the system's image format plug-ins.
+QIcon IconFromPngFiles(std::map<int, QString> files);

@@ -45,6 +45,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -128,11 +129,13 @@ public:
                                              : QStringLiteral("toolbar-ext-h-"));
             static constexpr int kHorizontalSizes[] = {8, 16, 32};
             static constexpr int kVerticalSizes[] = {5, 10, 20};
-            QStringList paths;
+            std::map<int, QString> files;
             for (const int size : vertical ? kVerticalSizes : kHorizontalSizes)
-                paths.append(stem + QString::number(size) + QStringLiteral(".png"));
-            if (const QIcon icon = IconFromPngFiles(paths); !icon.isNull())
-                return icon;
+                files[size] = stem + QString::number(size) + QStringLiteral(".png");
+            // The style's images are the toolkit's own; should a version not have them here,
+            // the style's icon is drawn as before.
+            if (QFile::exists(files.begin()->second))
+                return IconFromPngFiles(std::move(files));
         }
         return QProxyStyle::standardIcon(which, option, widget);
     }

@@ -359,6 +359,9 @@ TEST_F(StationImagesTest, EveryImageDrawsAtSixteenPixels)
         const QIcon icon = StationImage(index);
         EXPECT_FALSE(icon.isNull()) << index;
         EXPECT_TRUE(HasVisiblePixels(icon, 16)) << index;
+        // A disabled toolbar button shows the style's greyed image, not the normal one.
+        EXPECT_NE(icon.pixmap(16, QIcon::Disabled).toImage(), icon.pixmap(16).toImage()) << index;
+        EXPECT_EQ(icon.pixmap(32).size(), QSize(32, 32)) << index;
     }
 }
 
