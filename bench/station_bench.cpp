@@ -7,7 +7,7 @@
 #include "core/transport/udpserver.h"
 #include "core/udm.h"
 #include "platform/messageboxes.h"
-#include "support/loopback.h"
+#include "tools/loopback.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

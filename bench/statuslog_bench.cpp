@@ -2,7 +2,7 @@
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/messageboxes.h"
-#include "support/loopback.h"
+#include "tools/loopback.h"
 #include "ui/fmMain.h"
 
 #include <QApplication>

@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -23,18 +24,19 @@
 
 namespace {
 
-// A station on a port of its own (so that a raw peer can hold the protocol port), its clock
-// stopped so that the test drives each tick, and the headless receiver doing what the window
-// does with the notifications.
+// A station that sends to the test's raw peer (on loopback, or on the protocol port in a private
+// network), its clock stopped so that the test drives each tick, and the headless receiver
+// doing what the window does with the notifications.
 struct Station
 {
     explicit Station(const QByteArray &extraSettings = {},
                      quint16 port = kTestStationPort,
-                     const QByteArray &computerName = "PC7")
+                     const QByteArray &computerName = "PC7",
+                     const StationPorts &ports = TestStationPorts())
     {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n"
                     + extraSettings);
-        dm = MakeTestStation(boxes, computerName);
+        dm = MakeTestStation(boxes, computerName, ports);
         receiver = std::make_unique<HeadlessReceiver>(*dm);
         receiver->setEventSink([this](const StationEvent &event, int position) {
             events.push_back({event.code(), position});
@@ -64,7 +66,7 @@ struct Station
 
 TEST(Station, AnUnansweredMessageIsSentEightTimesThenGivenUpOnce)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         ASSERT_TRUE(peer.bound());
         Station station;
@@ -99,7 +101,7 @@ TEST(Station, AnUnansweredMessageIsSentEightTimesThenGivenUpOnce)
 
 TEST(Station, TheTickCounterWrapsOntoAMultipleOfEight)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->SendTick = Tdm::kSendTickWrapLimit - 1;
@@ -116,7 +118,7 @@ TEST(Station, TheTickCounterWrapsOntoAMultipleOfEight)
 
 TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "older");
@@ -126,7 +128,7 @@ TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
             // Between the newest entry and the older one, the older one's confirmation arrives.
             if (pumps++ == 0)
                 peer.sendTo("#PC7~1");
-            ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+            ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
         });
         station.ticks(1);
         const std::vector<QByteArray> sent = peer.take(2000);
@@ -145,7 +147,7 @@ TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
 
 TEST(Station, ASecondConfirmationChangesNothing)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "Ahoj");
@@ -156,7 +158,7 @@ TEST(Station, ASecondConfirmationChangesNothing)
         peer.sendTo("#PC7~99"); // never queued
         peer.sendTo("=x");      // marks the end: its confirmation comes back to the peer
         ASSERT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#x"});
-        ASSERT_TRUE(WaitUntil([&] { return station.receiver->statusLines().size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.receiver->statusLines().size() == 2; }));
         EXPECT_EQ(station.countEvents(seConfirmed), 1);
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
@@ -191,7 +193,7 @@ TEST(Station, RepeatsAreStoredOnceAndEachCopyIsConfirmedToTheFirstAddress)
 
 TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station("[DATABASE]\r\nMAXRECS=1000\r\n");
         int storedAhead = 0; // notifications that found later messages already stored
@@ -209,7 +211,7 @@ TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
                 peer.sendTo("=PC9~" + QByteArray::number(burst * 100 + i) + "|Sklad|zprava");
             ASSERT_EQ(peer.takeCount(100).size(), 100u);
         }
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 300; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 300; }));
         EXPECT_EQ(storedAhead, 0);
         EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
         EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~173"));
@@ -225,7 +227,7 @@ TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
         peer.sendTo("=PC9~1|Sklad|zprava");   // forgotten: stored and announced again
         peer.sendTo("=PC9~300|Sklad|zprava"); // remembered: only confirmed
         ASSERT_EQ(peer.takeCount(2).size(), 2u);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 301; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 301; }));
         EXPECT_EQ(station.dm->tIn.count(), 301);
         EXPECT_EQ(station.countEvents(seReceived), 301);
     });
@@ -248,7 +250,7 @@ TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
         EXPECT_EQ(restarted.takeCount(3), (std::vector<QByteArray>{"#PC9~1", "#PC9~1", "#PC9~1"}));
         EXPECT_TRUE(first.take().empty());
 
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 3; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 3; }));
         ASSERT_EQ(station.dm->tIn.count(), 3);
         QByteArrayList stored;
         for (int i = 0; i < station.dm->tIn.count(); ++i)
@@ -267,7 +269,7 @@ TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
 
 TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(kTestStationPort) + "\r\n");
         const auto rowIdOf = [](const QByteArray &key) {
             return key.mid(key.indexOf('~') + 1).toLongLong();
@@ -275,7 +277,8 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
         RecordingBoxes boxes;
         qint64 lastOfFirstRun = 0;
         {
-            Tdm dm(boxes, [] { return QByteArray("PC7"); });
+            Tdm dm(
+                    boxes, [] { return QByteArray("PC7"); }, nullptr, TestStationPorts());
             ASSERT_TRUE(dm.started());
             // Faster than the clock's tenths of a second: the run ends ahead of the clock.
             for (int i = 0; i < 5; ++i)
@@ -285,7 +288,8 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
             lastOfFirstRun = rowIdOf(dm.OutboundQueue.back()->Key);
             EXPECT_EQ(lastOfFirstRun, rowIdOf(firstKey) + 4);
         }
-        Tdm dm(boxes, [] { return QByteArray("PC7"); });
+        Tdm dm(
+                boxes, [] { return QByteArray("PC7"); }, nullptr, TestStationPorts());
         ASSERT_TRUE(dm.started());
         dm.QueueMessage("Jan", "127.0.0.1", "Ahoj");
         const qint64 firstOfSecondRun = rowIdOf(dm.OutboundQueue.front()->Key);
@@ -299,12 +303,12 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
 
 TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "older");
         station.dm->QueueMessage("Eva", "127.0.0.1", "newer");
-        ASSERT_TRUE(WaitUntil([&] { return station.receiver->queueRows().size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.receiver->queueRows().size() == 2; }));
         const std::shared_ptr<TMessageQueueItem> older = station.dm->OutboundQueue[0];
         // The older message's confirmation is waiting to be handled when the newer one is given
         // up, and the box that reports the newer one's missing row lets it run.
@@ -320,7 +324,7 @@ TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
         station.ticks(1);
         station.boxes.whileShown = nullptr;
 
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seFailed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seFailed) == 1; }));
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_TRUE(station.receiver->queueRows().empty());
         EXPECT_EQ(station.receiver->statusLines(),
@@ -331,7 +335,7 @@ TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
 TEST(Station, KeysStayDistinctWhenTheHistoryKeepsNoRows)
 {
     for (const QByteArray &maxRecs : {QByteArray("0"), QByteArray("-5")}) {
-        RUN_IN_PRIVATE_NETWORK([maxRecs] {
+        RUN_ON_LOOPBACK([maxRecs] {
             RawPeer peer;
             Station station("[DATABASE]\r\nMAXRECS=" + maxRecs + "\r\n");
             station.dm->QueueMessage("Jan", "127.0.0.1", "one");
@@ -347,7 +351,7 @@ TEST(Station, KeysStayDistinctWhenTheHistoryKeepsNoRows)
 
 TEST(Station, LongBodiesAreCutInTheHistoryOnlyAndIdsSurviveDeletion)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         const QByteArray body(450, 'x');
@@ -377,7 +381,7 @@ TEST(Station, NamesAreResolvedOnceAndUnknownOnesGiveUpAtOnce)
         station.dm->QueueMessage("Eva", "no-such-desk", "Ahoj");
         station.ticks(1);
         ASSERT_EQ(peer.take(2000).size(), 1u);
-        WaitUntil([&] { return station.countEvents(seFailed) == 1; });
+        static_cast<void>(QTest::qWaitFor([&] { return station.countEvents(seFailed) == 1; }));
         EXPECT_EQ(station.countEvents(seFailed), 1);
         ASSERT_EQ(station.dm->OutboundQueue.size(), 1u);
         EXPECT_EQ(station.dm->OutboundQueue[0]->Host, QByteArray("127.0.0.1"));
@@ -413,7 +417,7 @@ TEST(Station, AMessageToItselfIsReceivedAndConfirmed)
         Station station({}, kStationPort);
         station.dm->QueueMessage("Ja", "127.0.0.1", "sobe");
         station.ticks(1);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
         ASSERT_EQ(station.dm->tIn.count(), 1);
         EXPECT_EQ(station.dm->tIn.row(0).FROM, QByteArray("Recepce <127.0.0.1>"));
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
@@ -423,7 +427,7 @@ TEST(Station, AMessageToItselfIsReceivedAndConfirmed)
 
 TEST(Station, AFailedStartShowsOneWarningAndAsksToQuit)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         const QByteArray prefix = EncodeWindows1250(
                 u"Program nelze spustit!\r\n\r\nMožné důvody: buď již jednou spuštěn je, nebo "
                 u"není nainstalovaná podpora síťového protokolu TCP/IP.\r\nHlášení systému: ");
@@ -440,14 +444,21 @@ TEST(Station, AFailedStartShowsOneWarningAndAsksToQuit)
         }
         Station first;
         ASSERT_TRUE(first.dm->started());
-        Station second;
+        StationPorts taken = TestStationPorts();
+        taken.listen = first.dm->srv.bindings().front()->Port;
+        Station second({}, kTestStationPort, "PC7", taken);
         EXPECT_FALSE(second.dm->started());
         EXPECT_EQ(second.boxes.warnings,
                   std::vector<QByteArray>{
                           prefix + "Could not bind socket. Address and port are already in use."
                           + suffix});
-        // The quit request waits in the queue; the first station keeps its port meanwhile.
-        QTimer::singleShot(5000, QCoreApplication::instance(), &QCoreApplication::quit);
+        // The quit request waits in the queue; the first station keeps its port meanwhile. The
+        // guard goes with the test, so that it cannot end a later test's loop.
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(
+                &guard, &QTimer::timeout, QCoreApplication::instance(), &QCoreApplication::quit);
+        guard.start(5000);
         QElapsedTimer elapsed;
         elapsed.start();
         QCoreApplication::exec();
