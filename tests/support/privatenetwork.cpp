@@ -27,9 +27,7 @@ constexpr int kSkipExitCode = 77;
 // caller gave it. A child that has entered another one, however, is in a private network.
 ino_t NetworkNamespaceId()
 {
-    struct stat status
-    {
-    };
+    struct stat status; // filled in when the call succeeds, read only then
     return ::stat("/proc/self/ns/net", &status) == 0 ? status.st_ino : 0;
 }
 

@@ -46,7 +46,7 @@ private:
     quint16 m_port = 0;
 };
 
-// Where the stations under test on loopback send: the newest RawPeer made without a port that
-// still exists, else a port this process holds and never reads, so that nothing a station
-// sends can reach any other program.
+// Where the stations under test on loopback send: the newest RawPeer made without a port, while
+// it exists; else a port this process holds and never reads, so that nothing a station sends
+// can reach any other program.
 quint16 TestPartnerPort();
