@@ -12,6 +12,7 @@
 namespace {
 
 quint16 g_partnerPort = 0;
+pid_t g_partnerProcess = 0; // a test child forked while a partner exists has none of its own
 
 int BoundSocket(const char *address, quint16 port)
 {
@@ -44,8 +45,10 @@ RawPeer::RawPeer(const char *address, std::optional<quint16> port)
     , m_partner(!port && !InPrivateNetwork() && m_bound)
     , m_port(LocalPort(m_fd))
 {
-    if (m_partner)
+    if (m_partner) {
         g_partnerPort = m_port;
+        g_partnerProcess = ::getpid();
+    }
 }
 
 RawPeer::~RawPeer()
@@ -103,7 +106,7 @@ std::vector<QByteArray> RawPeer::takeCount(std::size_t count, int timeoutMs)
 
 quint16 TestPartnerPort()
 {
-    if (g_partnerPort != 0)
+    if (g_partnerPort != 0 && g_partnerProcess == ::getpid())
         return g_partnerPort;
     // Held to the end of the process; what arrives stays unread until the buffer drops it.
     static const int sink = BoundSocket("127.0.0.1", 0);

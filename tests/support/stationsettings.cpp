@@ -9,9 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace {
 
 quint16 g_stationPort = 0;
+pid_t g_stationPortProcess = 0; // a test child forked after the station knows nothing of it
 
 QTemporaryDir &SettingsDirectory()
 {
@@ -48,7 +51,8 @@ StationPorts TestStationPorts()
 
 quint16 TestStationPort()
 {
-    return g_stationPort != 0 ? g_stationPort : kTestStationPort;
+    return g_stationPort != 0 && g_stationPortProcess == ::getpid() ? g_stationPort
+                                                                     : kTestStationPort;
 }
 
 std::unique_ptr<Tdm>
@@ -60,6 +64,7 @@ MakeTestStation(MessageBoxes &boxes, const QByteArray &computerName, const Stati
     if (dm->started()) {
         dm->tOut.startIdsAt(1);
         g_stationPort = dm->srv.bindings().front()->Port;
+        g_stationPortProcess = ::getpid();
     }
     return dm;
 }
