@@ -1,4 +1,4 @@
-#include "support/loopback.h"
+#include "tools/loopback.h"
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

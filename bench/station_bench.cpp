@@ -8,7 +8,7 @@
 #include "core/udm.h"
 #include "headless/printedboxes.h"
 #include "platform/messageboxes.h"
-#include "support/loopback.h"
+#include "tools/loopback.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -3,7 +3,7 @@
 #include "headless/printedboxes.h"
 #include "platform/codepage.h"
 #include "platform/messageboxes.h"
-#include "support/loopback.h"
+#include "tools/loopback.h"
 #include "ui/fmMain.h"
 
 #include <QApplication>

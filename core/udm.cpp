@@ -40,11 +40,15 @@ QByteArray PartnerText(const QByteArray &name, const QByteArray &address)
 
 } // namespace
 
-Tdm::Tdm(MessageBoxes &boxes, std::function<QByteArray()> readComputerName, QObject *parent)
+Tdm::Tdm(MessageBoxes &boxes,
+         std::function<QByteArray()> readComputerName,
+         QObject *parent,
+         StationPorts ports)
     : QObject(parent)
     , tIn("tIn", HistoryKind::Received)
     , tOut("tOut", HistoryKind::Sent)
     , m_boxes(boxes)
+    , m_ports(ports)
     , m_pump([] { QCoreApplication::processEvents(); })
 {
     tim.setInterval(kTickMilliseconds);
@@ -100,7 +104,7 @@ void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
         LoadSettings(OpenSettingsFile(), ComputerName);
         ReceivedList.clear();
         OutboundQueue.clear();
-        srv.setDefaultPort(StationSettings.PORT);
+        srv.setDefaultPort(m_ports.listen.value_or(StationSettings.PORT));
         srv.setActive(true);
         OpenHistory(tIn, m_boxes);
         OpenHistory(tOut, m_boxes);
@@ -209,7 +213,7 @@ void Tdm::TrySend(TMessageQueueItem &entry)
             }
         }
         client.setHost(entry.Host);
-        client.setPort(kStationPort);
+        client.setPort(m_ports.destination);
         client.Send(BuildMessageDatagram(entry.Key, entry.Ident, entry.Body));
     } catch (const std::exception &error) {
         entry.ErrorText = ErrorTextOf(error);
@@ -299,7 +303,7 @@ void Tdm::SendConfirmation(const TMessageQueueItem &entry)
 {
     try {
         UdpClient client;
-        client.Send(entry.Host, kStationPort, BuildConfirmationDatagram(entry.Key));
+        client.Send(entry.Host, m_ports.destination, BuildConfirmationDatagram(entry.Key));
     } catch (const std::exception &error) {
         postStatusText("Chyba konfirmace: " + entry.Host + ':' + ErrorTextOf(error));
     }

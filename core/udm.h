@@ -3,6 +3,7 @@
 #include "messagequeueitem.h"
 #include "outboundqueuemodel.h"
 #include "stationevent.h"
+#include "stationports.h"
 #include "transport/udpserver.h"
 
 #include "platform/messageboxes.h"
@@ -30,10 +31,12 @@ public:
 
     // Construction brings the station up (computer name, settings, port, histories); when a step
     // fails, it shows the start-up warning through boxes, asks the application to quit, and
-    // started() is false. The clock starts with the module.
+    // started() is false. The clock starts with the module. The ports stay the desk's unless
+    // the code that builds the station says otherwise.
     explicit Tdm(MessageBoxes &boxes,
                  std::function<QByteArray()> readComputerName = {},
-                 QObject *parent = nullptr);
+                 QObject *parent = nullptr,
+                 StationPorts ports = {});
     ~Tdm() override; // takes the station down: port first, then histories, then the lists
 
     bool started() const { return m_started; }
@@ -122,6 +125,7 @@ private:
 
     MessageBoxes &m_boxes;
     OutboundQueueModel m_queueModel;
+    const StationPorts m_ports;
     QPointer<QObject> m_receiver;
     std::function<void()> m_pump;
     bool m_started = false;

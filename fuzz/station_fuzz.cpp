@@ -18,7 +18,7 @@
 #include "core/protocol.h"
 #include "core/stationevent.h"
 #include "core/udm.h"
-#include "support/loopback.h"
+#include "tools/loopback.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,15 +1,13 @@
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/ui/messagebox.h"
-#include "support/loopback.h"
+#include "tools/loopback.h"
 #include "ui/fmMain.h"
 #include "ui/historygrid.h"
 #include "widgettree.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QPixmap>
@@ -17,6 +15,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextStream>
 #include <QTimer>
 #include <QTreeView>
@@ -50,22 +49,6 @@ constexpr quint16 kProtocolPort = 34888;
 constexpr int kWaitMs = 30000;
 // What the calling script and the test take for "cannot be done on this machine".
 constexpr int kCannotRunHere = 77;
-
-bool WaitUntil(const std::function<bool()> &condition)
-{
-    const QDeadlineTimer deadline(kWaitMs);
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(5);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (condition() || deadline.hasExpired())
-            loop.quit();
-    });
-    check.start();
-    if (!condition())
-        loop.exec();
-    return condition();
-}
 
 QByteArray Cp1250(const char *utf8)
 {
@@ -104,18 +87,22 @@ public:
     std::vector<QByteArray> take(std::size_t count)
     {
         std::vector<QByteArray> datagrams;
-        WaitUntil([&] {
-            pollfd entry{m_fd, POLLIN, 0};
-            while (::poll(&entry, 1, 0) > 0) {
-                QByteArray buffer(65536, '\0');
-                const ssize_t n = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
-                if (n < 0)
-                    break;
-                buffer.resize(n);
-                datagrams.push_back(buffer);
-            }
-            return datagrams.size() >= count;
-        });
+        // Whatever has come when the wait ends is the answer; the caller counts it.
+        static_cast<void>(QTest::qWaitFor(
+                [&] {
+                    pollfd entry{m_fd, POLLIN, 0};
+                    while (::poll(&entry, 1, 0) > 0) {
+                        QByteArray buffer(65536, '\0');
+                        const ssize_t n
+                                = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
+                        if (n < 0)
+                            break;
+                        buffer.resize(n);
+                        datagrams.push_back(buffer);
+                    }
+                    return datagrams.size() >= count;
+                },
+                kWaitMs));
         return datagrams;
     }
 
@@ -192,7 +179,7 @@ struct Scene
         dm->tim.stop();
         window = std::make_unique<TfMain>(*dm, nullptr, TfMain::Tray::Available);
         window->show();
-        return WaitUntil([&] { return window->isVisible(); });
+        return QTest::qWaitFor([&] { return window->isVisible(); }, kWaitMs);
     }
 
     // Messages that came in from three desks, and two that went out: one confirmed, one still
@@ -211,7 +198,7 @@ struct Scene
         if (partners.take(incoming.size()).size() != incoming.size())
             return false; // the confirmations
         const QAbstractItemModel *received = window->receivedGrid()->model();
-        if (!WaitUntil([&] { return received->rowCount() == int(incoming.size()); }))
+        if (!QTest::qWaitFor([&] { return received->rowCount() == int(incoming.size()); }, kWaitMs))
             return false;
 
         dm->QueueMessage(Cp1250("Jana Nováková"),
@@ -222,14 +209,16 @@ struct Scene
         if (sent.size() != 1)
             return false;
         partners.send("#" + sent.front().mid(1, sent.front().indexOf('|') - 1));
-        if (!WaitUntil([&] { return dm->OutboundQueue.empty(); }))
+        if (!QTest::qWaitFor([&] { return dm->OutboundQueue.empty(); }, kWaitMs))
             return false;
         dm->QueueMessage(Cp1250("Lucie Černá"), "127.0.0.1", Cp1250("Zítra budu až od devíti."));
-        if (!WaitUntil([&] { return window->queueView()->model()->rowCount() == 1; }))
+        if (!QTest::qWaitFor([&] { return window->queueView()->model()->rowCount() == 1; },
+                             kWaitMs))
             return false;
 
         window->pages()->setCurrentIndex(0);
-        return WaitUntil([&] { return !window->receivedBody()->toPlainText().isEmpty(); });
+        return QTest::qWaitFor([&] { return !window->receivedBody()->toPlainText().isEmpty(); },
+                               kWaitMs);
     }
 
     QTemporaryDir home;

@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QLocale>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -25,18 +26,19 @@
 
 namespace {
 
-// A station on a port of its own (so that a raw peer can hold the protocol port), its clock
-// stopped so that the test drives each tick, and the headless receiver doing what the window
-// does with the notifications.
+// A station that sends to the test's raw peer (on loopback, or on the protocol port in a private
+// network), its clock stopped so that the test drives each tick, and the headless receiver
+// doing what the window does with the notifications.
 struct Station
 {
     explicit Station(const QByteArray &extraSettings = {},
                      quint16 port = kTestStationPort,
-                     const QByteArray &computerName = "PC7")
+                     const QByteArray &computerName = "PC7",
+                     const StationPorts &ports = TestStationPorts())
     {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n"
                     + extraSettings);
-        dm = MakeTestStation(boxes, computerName);
+        dm = MakeTestStation(boxes, computerName, ports);
         receiver = std::make_unique<HeadlessReceiver>(*dm);
         receiver->setEventSink([this](const StationEvent &event, int position) {
             events.push_back({event.code(), position});
@@ -66,7 +68,7 @@ struct Station
 
 TEST(Station, AnUnansweredMessageIsSentEightTimesThenGivenUpOnce)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         ASSERT_TRUE(peer.bound());
         Station station;
@@ -101,7 +103,7 @@ TEST(Station, AnUnansweredMessageIsSentEightTimesThenGivenUpOnce)
 
 TEST(Station, TheTickCounterWrapsOntoAMultipleOfEight)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->SendTick = Tdm::kSendTickWrapLimit - 1;
@@ -118,7 +120,7 @@ TEST(Station, TheTickCounterWrapsOntoAMultipleOfEight)
 
 TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "older");
@@ -128,7 +130,7 @@ TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
             // Between the newest entry and the older one, the older one's confirmation arrives.
             if (pumps++ == 0)
                 peer.sendTo("#PC7~1");
-            ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+            ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
         });
         station.ticks(1);
         const std::vector<QByteArray> sent = peer.take(2000);
@@ -147,7 +149,7 @@ TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
 
 TEST(Station, ASecondConfirmationChangesNothing)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "Ahoj");
@@ -158,7 +160,7 @@ TEST(Station, ASecondConfirmationChangesNothing)
         peer.sendTo("#PC7~99"); // never queued
         peer.sendTo("=x");      // marks the end: its confirmation comes back to the peer
         ASSERT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#x"});
-        ASSERT_TRUE(WaitUntil([&] { return station.receiver->statusLines().size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.receiver->statusLines().size() == 2; }));
         EXPECT_EQ(station.countEvents(seConfirmed), 1);
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
@@ -193,7 +195,7 @@ TEST(Station, RepeatsAreStoredOnceAndEachCopyIsConfirmedToTheFirstAddress)
 
 TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station("[DATABASE]\r\nMAXRECS=1000\r\n");
         int storedAhead = 0; // notifications that found later messages already stored
@@ -211,7 +213,7 @@ TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
                 peer.sendTo("=PC9~" + QByteArray::number(burst * 100 + i) + "|Sklad|zprava");
             ASSERT_EQ(peer.takeCount(100).size(), 100u);
         }
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 300; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 300; }));
         EXPECT_EQ(storedAhead, 0);
         EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
         EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~173"));
@@ -227,7 +229,7 @@ TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
         peer.sendTo("=PC9~1|Sklad|zprava");   // forgotten: stored and announced again
         peer.sendTo("=PC9~300|Sklad|zprava"); // remembered: only confirmed
         ASSERT_EQ(peer.takeCount(2).size(), 2u);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 301; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 301; }));
         EXPECT_EQ(station.dm->tIn.count(), 301);
         EXPECT_EQ(station.countEvents(seReceived), 301);
     });
@@ -250,7 +252,7 @@ TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
         EXPECT_EQ(restarted.takeCount(3), (std::vector<QByteArray>{"#PC9~1", "#PC9~1", "#PC9~1"}));
         EXPECT_TRUE(first.take().empty());
 
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 3; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 3; }));
         ASSERT_EQ(station.dm->tIn.count(), 3);
         QByteArrayList stored;
         for (int i = 0; i < station.dm->tIn.count(); ++i)
@@ -269,7 +271,7 @@ TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
 
 TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(kTestStationPort) + "\r\n");
         const auto rowIdOf = [](const QByteArray &key) {
             return key.mid(key.indexOf('~') + 1).toLongLong();
@@ -277,7 +279,8 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
         RecordingBoxes boxes;
         qint64 lastOfFirstRun = 0;
         {
-            Tdm dm(boxes, [] { return QByteArray("PC7"); });
+            Tdm dm(
+                    boxes, [] { return QByteArray("PC7"); }, nullptr, TestStationPorts());
             ASSERT_TRUE(dm.started());
             // Faster than the clock's tenths of a second: the run ends ahead of the clock.
             for (int i = 0; i < 5; ++i)
@@ -287,7 +290,8 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
             lastOfFirstRun = rowIdOf(dm.OutboundQueue.back()->Key);
             EXPECT_EQ(lastOfFirstRun, rowIdOf(firstKey) + 4);
         }
-        Tdm dm(boxes, [] { return QByteArray("PC7"); });
+        Tdm dm(
+                boxes, [] { return QByteArray("PC7"); }, nullptr, TestStationPorts());
         ASSERT_TRUE(dm.started());
         dm.QueueMessage("Jan", "127.0.0.1", "Ahoj");
         const qint64 firstOfSecondRun = rowIdOf(dm.OutboundQueue.front()->Key);
@@ -301,12 +305,12 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
 
 TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "older");
         station.dm->QueueMessage("Eva", "127.0.0.1", "newer");
-        ASSERT_TRUE(WaitUntil([&] { return station.receiver->queueRows().size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.receiver->queueRows().size() == 2; }));
         const std::shared_ptr<TMessageQueueItem> older = station.dm->OutboundQueue[0];
         // The older message's confirmation is waiting to be handled when the newer one is given
         // up, and the box that reports the newer one's missing row lets it run.
@@ -322,7 +326,7 @@ TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
         station.ticks(1);
         station.boxes.whileShown = nullptr;
 
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seFailed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seFailed) == 1; }));
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_TRUE(station.receiver->queueRows().empty());
         EXPECT_EQ(station.receiver->statusLines(),
@@ -333,7 +337,7 @@ TEST(Station, AGivenUpMessageIsReportedThoughABoxRanEarlierNotifications)
 TEST(Station, KeysStayDistinctWhenTheHistoryKeepsNoRows)
 {
     for (const QByteArray &maxRecs : {QByteArray("0"), QByteArray("-5")}) {
-        RUN_IN_PRIVATE_NETWORK([maxRecs] {
+        RUN_ON_LOOPBACK([maxRecs] {
             RawPeer peer;
             Station station("[DATABASE]\r\nMAXRECS=" + maxRecs + "\r\n");
             station.dm->QueueMessage("Jan", "127.0.0.1", "one");
@@ -349,7 +353,7 @@ TEST(Station, KeysStayDistinctWhenTheHistoryKeepsNoRows)
 
 TEST(Station, LongBodiesAreCutInTheHistoryOnlyAndIdsSurviveDeletion)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station;
         const QByteArray body(450, 'x');
@@ -379,7 +383,7 @@ TEST(Station, NamesAreResolvedOnceAndUnknownOnesGiveUpAtOnce)
         station.dm->QueueMessage("Eva", "no-such-desk", "Ahoj");
         station.ticks(1);
         ASSERT_EQ(peer.take(2000).size(), 1u);
-        WaitUntil([&] { return station.countEvents(seFailed) == 1; });
+        static_cast<void>(QTest::qWaitFor([&] { return station.countEvents(seFailed) == 1; }));
         EXPECT_EQ(station.countEvents(seFailed), 1);
         ASSERT_EQ(station.dm->OutboundQueue.size(), 1u);
         EXPECT_EQ(station.dm->OutboundQueue[0]->Host, QByteArray("127.0.0.1"));
@@ -415,7 +419,7 @@ TEST(Station, AMessageToItselfIsReceivedAndConfirmed)
         Station station({}, kStationPort);
         station.dm->QueueMessage("Ja", "127.0.0.1", "sobe");
         station.ticks(1);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
         ASSERT_EQ(station.dm->tIn.count(), 1);
         EXPECT_EQ(station.dm->tIn.row(0).FROM, QByteArray("Recepce <127.0.0.1>"));
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
@@ -425,7 +429,7 @@ TEST(Station, AMessageToItselfIsReceivedAndConfirmed)
 
 TEST(Station, AFailedStartShowsOneWarningAndAsksToQuit)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         const QByteArray prefix = EncodeWindows1250(
                 u"Program nelze spustit!\r\n\r\nMožné důvody: buď již jednou spuštěn je, nebo "
                 u"není nainstalovaná podpora síťového protokolu TCP/IP.\r\nHlášení systému: ");
@@ -442,14 +446,21 @@ TEST(Station, AFailedStartShowsOneWarningAndAsksToQuit)
         }
         Station first;
         ASSERT_TRUE(first.dm->started());
-        Station second;
+        StationPorts taken = TestStationPorts();
+        taken.listen = first.dm->srv.bindings().front()->Port;
+        Station second({}, kTestStationPort, "PC7", taken);
         EXPECT_FALSE(second.dm->started());
         EXPECT_EQ(second.boxes.warnings,
                   std::vector<QByteArray>{
                           prefix + "Could not bind socket. Address and port are already in use."
                           + suffix});
-        // The quit request waits in the queue; the first station keeps its port meanwhile.
-        QTimer::singleShot(5000, QCoreApplication::instance(), &QCoreApplication::quit);
+        // The quit request waits in the queue; the first station keeps its port meanwhile. The
+        // guard goes with the test, so that it cannot end a later test's loop.
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(
+                &guard, &QTimer::timeout, QCoreApplication::instance(), &QCoreApplication::quit);
+        guard.start(5000);
         QElapsedTimer elapsed;
         elapsed.start();
         QCoreApplication::exec();
@@ -481,7 +492,7 @@ TEST(Station, TheQueueModelHoldsARowPerAnnouncedEntryUntilItIsConfirmedOrGivenUp
         station.dm->QueueMessage("Jan", "deskpc", EncodeWindows1250(u"Dobrý den"));
         station.dm->QueueMessage("Eva", "127.0.0.1", EncodeWindows1250(u"Zítra až v devět"));
         EXPECT_EQ(model.rowCount(), 0); // not announced yet
-        ASSERT_TRUE(WaitUntil([&] { return model.rowCount() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 2; }));
         const QDateTime after = QDateTime::currentDateTime();
         EXPECT_EQ(changes, QStringList({QStringLiteral("+0-0=1"), QStringLiteral("+1-1=2")}));
 
@@ -513,12 +524,12 @@ TEST(Station, TheQueueModelHoldsARowPerAnnouncedEntryUntilItIsConfirmedOrGivenUp
 
         // The older entry confirmed: its row goes and the newer one moves up.
         peer.sendTo("#PC7~1");
-        ASSERT_TRUE(WaitUntil([&] { return model.rowCount() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 1; }));
         EXPECT_EQ(text(0, 2), QStringLiteral("Zítra až v devět"));
         // The newer one given up: the queue is empty and so is the model.
         station.dm->OutboundQueue[0]->Attempts = 0;
         station.ticks(8);
-        ASSERT_TRUE(WaitUntil([&] { return model.rowCount() == 0; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 0; }));
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_EQ(changes,
                   QStringList({QStringLiteral("+0-0=1"),

@@ -1,6 +1,6 @@
 #include "faultchild.h"
 
-#include "support/loopback.h"
+#include "tools/loopback.h"
 
 #include <QFile>
 

@@ -16,6 +16,7 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -283,7 +284,7 @@ TEST_F(NetworkFault, PartnersCablePulledUnderAQueuedMessageItIsSentWhenItComesBa
         ASSERT_EQ(seen, std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
         b.sendTo(pair.address(NamespacePair::Side::A), "#" + key);
 
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
         EXPECT_EQ(station.dm->tOut.row(0).MSG, QByteArray("ahoj"));
@@ -313,7 +314,7 @@ TEST_F(NetworkFault, OwnCablePulledUnderAQueuedMessageGivesItUpAtTheNextAttempt)
         station.ticksUntil(7);
         EXPECT_EQ(station.countEvents(seFailed), 0);
         station.ticksUntil(8);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seFailed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seFailed) == 1; }));
         const QByteArray error = "Socket Error # 10051\r\nNetwork is unreachable.";
         EXPECT_EQ(station.statusLines(),
                   (std::vector<QByteArray>{"Chyba: " + partner + ':' + error,
@@ -352,7 +353,7 @@ TEST(ConfirmationFault, ConfirmationFromAnotherAddressConfirmsTheMessage)
         elsewhere.sendTo("#PC7~999");
         // The sender of a confirmation is not looked at: the key alone confirms.
         elsewhere.sendTo("#" + key);
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seConfirmed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
         EXPECT_EQ(station.statusLines(), std::vector<QByteArray>{"Konfirmace " + key});
@@ -361,7 +362,7 @@ TEST(ConfirmationFault, ConfirmationFromAnotherAddressConfirmsTheMessage)
         // is handled after it, so once that is in, the confirmation has been seen.
         recipient.sendTo("#" + key);
         recipient.sendTo("=PC9~1|Sklad|dekuji");
-        ASSERT_TRUE(WaitUntil([&] { return station.countEvents(seReceived) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 1; }));
         station.ticksUntil(64);
         EXPECT_EQ(recipient.take(200), std::vector<QByteArray>{"#PC9~1"})
                 << "a confirmed message was sent again";

@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -318,7 +319,7 @@ void CheckStationsStart(const QString &root)
             QObject::connect(&headless, &QProcess::readyReadStandardOutput, [&] {
                 output += headless.readAllStandardOutput();
             });
-            const bool ready = WaitUntil([&] { return output.contains("ready "); }, 20000);
+            const bool ready = QTest::qWaitFor([&] { return output.contains("ready "); }, 20000);
             EXPECT_TRUE(ready) << output.toStdString()
                                << headless.readAllStandardError().toStdString();
             headless.write("quit\n");
@@ -333,7 +334,7 @@ void CheckStationsStart(const QString &root)
             window.setProcessChannelMode(QProcess::MergedChannels);
             window.start(root + QStringLiteral("/usr/bin/veltrin"), {});
             ASSERT_TRUE(window.waitForStarted(10000));
-            const bool bound = WaitUntil(
+            const bool bound = QTest::qWaitFor(
                     [&] {
                         return PortBound(kStationPort) || window.state() == QProcess::NotRunning;
                     },

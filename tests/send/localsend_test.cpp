@@ -16,6 +16,7 @@
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QtEndian>
 
 #include <sys/socket.h>
@@ -54,8 +55,8 @@ QByteArray FrameOf(const QByteArray &payload)
 }
 
 // The station's side with its clock stopped, so that the test says when a tick comes: a core
-// on a port of its own (the raw peer holds the protocol port), the headless receiver doing
-// what the window does with the notifications, and the local service in a private directory.
+// on loopback that sends to the test's raw peer, the headless receiver doing what the window
+// does with the notifications, and the local service in a private directory.
 struct StationWithService
 {
     StationWithService()
@@ -106,7 +107,7 @@ struct LocalClient
 
     bool waitForReplies(std::size_t count)
     {
-        return WaitUntil([&] { return replies.size() >= count; });
+        return QTest::qWaitFor([&] { return replies.size() >= count; });
     }
 
     QLocalSocket socket;
@@ -181,7 +182,7 @@ TEST(LocalSendFormat, FramesAreCutWhereverTheBytesBreak)
 
 TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RawPeer peer;
         ASSERT_TRUE(peer.bound());
         StationWithService station;
@@ -206,7 +207,7 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         ASSERT_TRUE(client.waitForReplies(1));
         EXPECT_EQ(client.replies[0].kind, LocalSendReply::Kind::Accepted);
         EXPECT_EQ(client.replies[0].index, 2u);
-        ASSERT_TRUE(WaitUntil([&] { return station.receiver->queueRows().size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.receiver->queueRows().size() == 2; }));
         ASSERT_EQ(station.dm->OutboundQueue.size(), 2u);
         EXPECT_EQ(station.dm->OutboundQueue[0]->Ident, QByteArray("Z\xe1lohy"));
         ASSERT_EQ(station.dm->tOut.count(), 2);
@@ -231,7 +232,7 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         for (int tick = 0; tick < 64 && client.replies.size() < 3; ++tick) {
             station.dm->SendTick = 7 + tick * 8; // every tick is due
             station.dm->timTimer();
-            WaitUntil([&] { return client.replies.size() >= 3; }, 20);
+            static_cast<void>(QTest::qWaitFor([&] { return client.replies.size() >= 3; }, 20));
         }
         ASSERT_EQ(client.replies.size(), 3u);
         EXPECT_EQ(client.replies[2].index, 1u);
@@ -239,7 +240,7 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         ASSERT_EQ(outcomes.size(), 2);
         EXPECT_EQ(EntryOf(outcomes[1]).Host, QByteArray("127.0.0.2"));
         EXPECT_EQ(EntryOf(outcomes[1]).State, TMessageQueueItem::GivenUp);
-        EXPECT_TRUE(WaitUntil([&] { return client.closed; }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return client.closed; }));
         EXPECT_EQ(station.dm->tOut.count(), 2) << "the second request queued nothing";
         EXPECT_EQ(station.dm->tOut.row(0).FLAG, 4);
         EXPECT_EQ(station.dm->tOut.row(1).FLAG, 1);
@@ -248,7 +249,7 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
 
 TEST(LocalSendService, RefusesWhatIsNotAValidRequestAndQueuesNothing)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         StationWithService station;
         ASSERT_TRUE(station.start());
         const LocalSendRequest valid = Request();
@@ -278,7 +279,7 @@ TEST(LocalSendService, RefusesWhatIsNotAValidRequestAndQueuesNothing)
             ASSERT_TRUE(client.waitForReplies(1)) << bytes.left(40).toStdString();
             EXPECT_EQ(client.replies[0].kind, LocalSendReply::Kind::Refused);
             EXPECT_FALSE(client.replies[0].text.isEmpty());
-            EXPECT_TRUE(WaitUntil([&] { return client.closed; }));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return client.closed; }));
         }
         EXPECT_TRUE(station.dm->OutboundQueue.empty());
         EXPECT_EQ(station.dm->tOut.count(), 0);
@@ -287,7 +288,7 @@ TEST(LocalSendService, RefusesWhatIsNotAValidRequestAndQueuesNothing)
 
 TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         StationWithService station;
         // What a station that crashed leaves: the file of a socket nobody listens on.
         const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -316,7 +317,7 @@ TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
 
 TEST(SecondStart, TheRunningStationOfThisUserShowsItsWindowAndTheStartGivesWay)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         StationWithService station;
         // Nobody answers yet: the start goes on as a station of its own.
         EXPECT_FALSE(AskRunningStationToShow(station.path));

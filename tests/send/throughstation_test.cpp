@@ -3,8 +3,8 @@
 // stand for the partner the message goes to.
 
 #include "core/protocol.h"
+#include "support/childprocess.h"
 #include "support/isolatedresolver.h"
-#include "support/namespacepair.h"
 #include "support/privatenetwork.h"
 #include "support/rawpeer.h"
 
@@ -14,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <string>
 
@@ -233,7 +234,7 @@ TEST(SecondStart, TheSecondStationEndsAtOnceWithStatusZeroAndSaysNothing)
         std::string problem;
         ASSERT_TRUE(first.start(VELTRIN_PATH, {}, &problem)) << problem;
         const QString socket = session.runtimePath() + QStringLiteral("/veltrin-send");
-        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(socket); }, kStartTimeoutMs))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(socket); }, kStartTimeoutMs))
                 << first.describe();
 
         ChildProcess second;

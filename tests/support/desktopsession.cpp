@@ -235,12 +235,19 @@ std::vector<RecordingNotifications::Notification> RecordingNotifications::notifi
 
 void RecordingNotifications::invokeAction(uint id, const QString &action)
 {
-    QDBusMessage signal
-            = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
-                                         QStringLiteral("org.freedesktop.Notifications"),
-                                         QStringLiteral("ActionInvoked"));
-    signal << id << action;
-    DesktopServiceConnection().send(signal);
+    // From the service's thread, so that the answer to a Notify call it has just recorded goes
+    // out first: a user cannot pick a notification before it has been shown.
+    QMetaObject::invokeMethod(
+            this,
+            [id, action] {
+                QDBusMessage signal = QDBusMessage::createSignal(
+                        QStringLiteral("/org/freedesktop/Notifications"),
+                        QStringLiteral("org.freedesktop.Notifications"),
+                        QStringLiteral("ActionInvoked"));
+                signal << id << action;
+                DesktopServiceConnection().send(signal);
+            },
+            Qt::BlockingQueuedConnection);
 }
 
 uint RecordingNotifications::Notify(const QString &appName,

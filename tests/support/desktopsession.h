@@ -24,24 +24,22 @@ enum class DesktopDisplay {
 // A desktop of the test child's own: a private session bus (no service on it is started on
 // demand, so nothing of the machine's desktop answers) and the display asked for, with a
 // private XDG_RUNTIME_DIR. The servers end with the child. Meant as the prepare step of
-// RunInPreparedChild, after the private network: the reason to skip, or an empty text.
+// RunInPreparedChild: the reason to skip, or an empty text.
 std::string StartDesktopSession(DesktopDisplay display);
 
 // The test's own connection to the private bus, apart from the station's, as a desktop
 // service's would be.
 QDBusConnection DesktopServiceConnection();
 
-// Runs body like RUN_WINDOW_TEST, inside a desktop session.
+// Runs body like RUN_WINDOW_TEST, but in a child with a desktop session of its own (the servers
+// and the environment end with it); its stations are on loopback as in this process.
 #define RUN_DESKTOP_TEST(display, ...)                                                             \
     do {                                                                                           \
-        const PrivateNetworkResult result_ = RunInPreparedChild(                                   \
-                [] {                                                                               \
-                    std::string problem = EnterPrivateNetwork();                                   \
-                    return problem.empty() ? StartDesktopSession(display) : problem;               \
-                },                                                                                 \
-                __VA_ARGS__,                                                                       \
-                120,                                                                               \
-                MakeDesktopApplication);                                                           \
+        const PrivateNetworkResult result_                                                         \
+                = RunInPreparedChild([] { return StartDesktopSession(display); },                  \
+                                     __VA_ARGS__,                                                  \
+                                     120,                                                          \
+                                     MakeDesktopApplication);                                      \
         if (result_.outcome == PrivateNetworkResult::Outcome::Skipped)                             \
             GTEST_SKIP() << result_.message;                                                       \
         if (result_.outcome == PrivateNetworkResult::Outcome::Failed)                              \

@@ -1,9 +1,7 @@
 #include "privatenetwork.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QEventLoop>
-#include <QTimer>
+#include <QDir>
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -11,6 +9,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +22,16 @@
 namespace {
 
 constexpr int kSkipExitCode = 77;
+
+// The network namespace this test program was started in: the machine's own, or whatever the
+// caller gave it. A child that has entered another one, however, is in a private network.
+ino_t NetworkNamespaceId()
+{
+    struct stat status; // filled in when the call succeeds, read only then
+    return ::stat("/proc/self/ns/net", &status) == 0 ? status.st_ino : 0;
+}
+
+const ino_t g_startNamespace = NetworkNamespaceId();
 
 void WriteReason(int fd, const std::string &reason)
 {
@@ -57,6 +66,11 @@ std::string EnterPrivateNetwork()
     return {};
 }
 
+bool InPrivateNetwork()
+{
+    return NetworkNamespaceId() != g_startNamespace;
+}
+
 namespace {
 
 [[noreturn]] void RunChild(const std::function<std::string()> &prepare,
@@ -74,9 +88,11 @@ namespace {
         int argc = 1;
         char name[] = "test-child";
         char *argv[] = {name, nullptr};
+        // A test run on loopback earlier in this process has left its application behind.
         const std::unique_ptr<QCoreApplication> app
-                = makeApplication ? makeApplication(argc, argv)
-                                  : std::make_unique<QCoreApplication>(argc, argv);
+                = QCoreApplication::instance() ? nullptr
+                  : makeApplication            ? makeApplication(argc, argv)
+                                               : std::make_unique<QCoreApplication>(argc, argv);
         try {
             body();
         } catch (const std::exception &e) {
@@ -93,21 +109,26 @@ namespace {
 
 } // namespace
 
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMilliseconds)
+void RunOnLoopback(const std::function<void()> &body, const ApplicationFactory &makeApplication)
 {
-    if (condition())
-        return true;
-    const QDeadlineTimer deadline(timeoutMilliseconds);
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(5);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (condition() || deadline.hasExpired())
-            loop.quit();
-    });
-    check.start();
-    loop.exec();
-    return condition();
+    // Kept to the end of the process: Qt takes one application object per process, and the
+    // tests of one program all ask for the same kind.
+    static int argc = 1;
+    static char name[] = "test";
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication *const app = [&] {
+        if (QCoreApplication::instance())
+            return QCoreApplication::instance();
+        return makeApplication ? makeApplication(argc, argv).release()
+                               : new QCoreApplication(argc, argv);
+    }();
+    Q_UNUSED(app);
+    struct RestoreDirectory
+    {
+        ~RestoreDirectory() { QDir::setCurrent(path); }
+        QString path = QDir::currentPath();
+    } restore;
+    body();
 }
 
 PrivateNetworkResult RunInPrivateNetwork(const std::function<void()> &body,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "loopback.h"
+#include "tools/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -50,5 +50,16 @@ PrivateNetworkResult RunInPreparedChild(const std::function<std::string()> &prep
             FAIL() << result_.message;                                                             \
     } while (false)
 
-// Runs the event loop until condition holds or the deadline passes; true when it held.
-bool WaitUntil(const std::function<bool()> &condition, int timeoutMilliseconds = 5000);
+// Whether this process is a test child that has entered a network namespace other than the one
+// the test program started in.
+bool InPrivateNetwork();
+
+// Runs body in this process, on the machine's own loopback, for the tests that need neither a
+// second host nor the protocol port: the stations they make listen on a free port and send to
+// the test's own partner (TestStationPorts). The application object is made by the first such
+// test of the process, of the kind makeApplication makes, and kept for the rest; the working
+// directory is put back afterwards.
+void RunOnLoopback(const std::function<void()> &body,
+                   const ApplicationFactory &makeApplication = {});
+
+#define RUN_ON_LOOPBACK(...) RunOnLoopback(__VA_ARGS__)

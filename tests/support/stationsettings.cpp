@@ -1,13 +1,20 @@
 #include "stationsettings.h"
 
 #include "core/udm.h"
+#include "privatenetwork.h"
+#include "rawpeer.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace {
+
+quint16 g_stationPort = 0;
+pid_t g_stationPortProcess = 0; // a test child forked after the station knows nothing of it
 
 QTemporaryDir &SettingsDirectory()
 {
@@ -35,11 +42,29 @@ void UseSettings(const QByteArray &ini)
     file.write(ini);
 }
 
-std::unique_ptr<Tdm> MakeTestStation(MessageBoxes &boxes, const QByteArray &computerName)
+StationPorts TestStationPorts()
 {
-    auto dm = std::make_unique<Tdm>(boxes, [computerName] { return computerName; });
+    if (InPrivateNetwork())
+        return {};
+    return {0, TestPartnerPort()};
+}
+
+quint16 TestStationPort()
+{
+    return g_stationPort != 0 && g_stationPortProcess == ::getpid() ? g_stationPort
+                                                                     : kTestStationPort;
+}
+
+std::unique_ptr<Tdm>
+MakeTestStation(MessageBoxes &boxes, const QByteArray &computerName, const StationPorts &ports)
+{
+    auto dm = std::make_unique<Tdm>(
+            boxes, [computerName] { return computerName; }, nullptr, ports);
     dm->tim.stop();
-    if (dm->started())
+    if (dm->started()) {
         dm->tOut.startIdsAt(1);
+        g_stationPort = dm->srv.bindings().front()->Port;
+        g_stationPortProcess = ::getpid();
+    }
     return dm;
 }

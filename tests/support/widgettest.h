@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
-// The application of a widget test's child: offscreen, without a session bus, and kept running
-// when its last window closes, as the station is.
+// The application of a widget test: offscreen, without a session bus, and kept running when its
+// last window closes, as the station is.
 inline std::unique_ptr<QCoreApplication> MakeWidgetApplication(int &argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -25,8 +25,8 @@ inline std::unique_ptr<QCoreApplication> MakeWidgetApplication(int &argc, char *
     return app;
 }
 
-// Each test runs real windows over a real core, in a network namespace of its own.
-#define RUN_WINDOW_TEST(...) RUN_IN_PRIVATE_NETWORK(__VA_ARGS__, 120, MakeWidgetApplication)
+// Each test runs real windows over a real core, in this process, on loopback.
+#define RUN_WINDOW_TEST(...) RUN_ON_LOOPBACK(__VA_ARGS__, MakeWidgetApplication)
 
 // Answers the message boxes that come up with the given button, recording what each asked,
 // with which icon and which buttons it offered.

@@ -81,17 +81,17 @@ TEST(DesktopTray, AClickOnTheStatusNotifierItemBringsTheHiddenWindowBack)
         ASSERT_TRUE(watcher.start());
         DesktopStation station;
         EXPECT_EQ(station.tray->mode(), TfMain::Tray::Available);
-        ASSERT_TRUE(WaitUntil([&] { return !watcher.registeredItems().isEmpty(); }, 10000))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !watcher.registeredItems().isEmpty(); }, 10000))
                 << "the icon never registered with the watcher";
 
         station.window->close();
-        ASSERT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !station.window->isVisible(); }));
         watcher.activate(watcher.registeredItems().first());
-        EXPECT_TRUE(WaitUntil([&] { return Shown(*station.window); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Shown(*station.window); }, 10000));
         // A second click finds the window up and leaves it so.
         watcher.activate(watcher.registeredItems().first());
         QTest::qWait(0);
-        EXPECT_TRUE(WaitUntil([&] { return Shown(*station.window); }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Shown(*station.window); }));
     });
 }
 
@@ -102,20 +102,20 @@ TEST(DesktopTray, ATrayThatAppearsAfterTheStationIsUsedFromThenOn)
         ASSERT_EQ(station.tray->mode(), TfMain::Tray::Unavailable);
         // Without a tray the close box minimises: a hidden window could not be reached.
         station.window->close();
-        ASSERT_TRUE(WaitUntil([&] { return station.window->isMinimized(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.window->isMinimized(); }));
         EXPECT_TRUE(station.window->isVisible());
         station.window->showNormal();
 
         StatusNotifierWatcherStandIn watcher; // the panel comes up
         ASSERT_TRUE(watcher.start());
-        ASSERT_TRUE(WaitUntil([&] { return !watcher.registeredItems().isEmpty(); }, 10000))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !watcher.registeredItems().isEmpty(); }, 10000))
                 << "the icon never came to the tray that appeared";
         EXPECT_EQ(station.tray->mode(), TfMain::Tray::Available);
 
         station.window->close();
-        ASSERT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !station.window->isVisible(); }));
         watcher.activate(watcher.registeredItems().first());
-        EXPECT_TRUE(WaitUntil([&] { return Shown(*station.window); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Shown(*station.window); }, 10000));
     });
 }
 
@@ -135,11 +135,11 @@ TEST(DesktopTray, AClassicTrayThatAppearsAfterTheStationIsUsedToo)
                 panel, XInternAtom(panel, name.constData(), False), manager, CurrentTime);
         XFlush(panel);
 
-        EXPECT_TRUE(WaitUntil([&] { return station.tray->mode() == TfMain::Tray::Available; },
-                              3 * TrayWatcher::kRecheckMs));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return station.tray->mode() == TfMain::Tray::Available; },
+                                    3 * TrayWatcher::kRecheckMs));
         ASSERT_NE(station.tray->icon(), nullptr);
         station.window->close();
-        EXPECT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !station.window->isVisible(); }));
         XCloseDisplay(panel);
     });
 }
@@ -152,10 +152,10 @@ TEST(DesktopNotification, AMessageWhileTheWindowIsAwayIsNotifiedOnceAndItsAction
         RawPeer peer;
         DesktopStation station(kNoMaximize);
         station.window->hide(); // as from the tray's menu or the close box with a tray
-        ASSERT_TRUE(WaitUntil([&] { return !station.window->isActiveWindow(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !station.window->isActiveWindow(); }));
 
         peer.sendTo("=PC9~1|Sklad|Dobr\xFD den");
-        ASSERT_TRUE(WaitUntil([&] { return service.notifications().size() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return service.notifications().size() == 1; }));
         const RecordingNotifications::Notification first = service.notifications()[0];
         EXPECT_EQ(first.summary, QStringLiteral("Nová zpráva od Sklad"));
         EXPECT_EQ(first.body, QStringLiteral("Dobrý den"));
@@ -169,7 +169,7 @@ TEST(DesktopNotification, AMessageWhileTheWindowIsAwayIsNotifiedOnceAndItsAction
         const QByteArray longText(300, 'x');
         peer.sendTo("=PC9~2|Sklad|druha");
         peer.sendTo("=PC9~3|Sklad|" + longText);
-        ASSERT_TRUE(WaitUntil(
+        ASSERT_TRUE(QTest::qWaitFor(
                 [&] { return service.notifications().back().body.startsWith(QLatin1Char('x')); }));
         const auto burst = service.notifications();
         for (std::size_t i = 1; i < burst.size(); ++i)
@@ -183,7 +183,7 @@ TEST(DesktopNotification, AMessageWhileTheWindowIsAwayIsNotifiedOnceAndItsAction
         station.window->pages()->setCurrentIndex(1);
         EXPECT_FALSE(station.window->isVisible());
         service.invokeAction(first.id, QStringLiteral("default"));
-        ASSERT_TRUE(WaitUntil([&] { return Shown(*station.window); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Shown(*station.window); }));
         EXPECT_EQ(station.window->pages()->currentIndex(), 0);
         EXPECT_EQ(received.currentRow().MSG, longText);
     });
@@ -199,12 +199,12 @@ TEST(DesktopNotification, WithoutANotificationServiceNothingIsShownOrSaid)
         DesktopStation station(kNoMaximize);
         station.window->hide();
         peer.sendTo("=PC9~1|Sklad|Ahoj");
-        ASSERT_TRUE(WaitUntil([&] { return station.dm->tIn.count() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->tIn.count() == 1; }));
         // Long enough for an answer from the bus to have come back.
         RecordingNotifications late;
         ASSERT_TRUE(late.start());
         peer.sendTo("=PC9~2|Sklad|Ahoj");
-        ASSERT_TRUE(WaitUntil([&] { return late.notifications().size() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return late.notifications().size() == 1; }));
         qInstallMessageHandler(nullptr);
         EXPECT_TRUE(said.isEmpty()) << said.join(u'\n').toStdString();
     });
@@ -231,17 +231,17 @@ TEST(DesktopWayland, AWrittenMessageIsConfirmedAndAnArrivingOneBringsTheWindowBa
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0], QByteArray("=PC7~1|Recepce|Ahoj z Waylandu"));
         peer.sendTo("#PC7~1");
-        ASSERT_TRUE(WaitUntil([&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] {
             return station.window->sentGrid()->model()->index(0, HistoryTable::ColumnLFLAG).data()
                    == QStringLiteral("Odeslaná");
         }));
 
         // A compositor does not let a program raise its window; showing it is still allowed.
         station.window->hide();
-        ASSERT_TRUE(WaitUntil([&] { return !station.window->isVisible(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !station.window->isVisible(); }));
         peer.sendTo("=PC9~1|Sklad|Jsi tam?");
         EXPECT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#PC9~1"});
-        ASSERT_TRUE(WaitUntil([&] { return Shown(*station.window); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Shown(*station.window); }));
         EXPECT_TRUE(QTest::qWaitForWindowExposed(station.window.get()));
     });
 }

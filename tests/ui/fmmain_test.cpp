@@ -52,8 +52,8 @@ QStringList Strings(std::initializer_list<const char *> texts)
     return list;
 }
 
-// A window over a core that listens on the test port, its clock stopped so that each tick is
-// driven by the test; the address book is read from a fresh current directory.
+// A window over a core on loopback that sends to the test's raw peer, its clock stopped so that
+// each tick is driven by the test; the address book is read from a fresh current directory.
 struct Station
 {
     explicit Station(const QByteArray &settings = "[TCPIP]\r\nPORT=40000\r\nIDENT=Recepce\r\n",
@@ -122,17 +122,17 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
         station.dm->QueueMessage("Jan", "127.0.0.1", "prvni");
         station.dm->QueueMessage("Eva", "127.0.0.1", "druha");
         station.dm->QueueMessage("Petr", "127.0.0.1", "treti");
-        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 3; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.queueRows() == 3; }));
         EXPECT_EQ(station.queueColumn(1), Strings({"127.0.0.1", "127.0.0.1", "127.0.0.1"}));
         EXPECT_EQ(station.queueColumn(2), Strings({"prvni", "druha", "treti"}));
         EXPECT_FALSE(station.window->queueView()->model()->index(0, 0).data().toString().isEmpty());
 
         peer.sendTo("#PC7~1"); // the oldest entry, while the other two wait
-        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.queueRows() == 2; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha", "treti"}));
         EXPECT_EQ(station.dm->OutboundQueue.size(), 2u);
         // The status log shows its lines with the next frame.
-        EXPECT_TRUE(WaitUntil([&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] {
             return station.statusLines().last() == QStringLiteral("Konfirmace PC7~1");
         }));
 
@@ -140,9 +140,9 @@ TEST(MainWindow, QueueViewFollowsTheQueuePositionForPosition)
         station.dm->OutboundQueue.back()->Attempts = 0;
         for (int tick = 1; tick <= 8; ++tick) // its turn comes at the next multiple of 8
             station.dm->timTimer();
-        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.queueRows() == 1; }));
         EXPECT_EQ(station.queueColumn(2), Strings({"druha"}));
-        EXPECT_TRUE(WaitUntil([&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] {
             return station.statusLines().last() == QStringLiteral("Chyba: 127.0.0.1 ");
         }));
 
@@ -161,7 +161,7 @@ TEST(MainWindow, NotificationsWhoseEntryIsGoneOrWhoseCodeIsUnknownChangeNothing)
     RUN_WINDOW_TEST([] {
         Station station;
         station.dm->QueueMessage("Jan", "127.0.0.1", "zprava");
-        ASSERT_TRUE(WaitUntil([&] { return station.queueRows() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.queueRows() == 1; }));
         const QStringList before = station.statusLines();
 
         for (int code : {0, 5, 6, 7, 9, 1912})
@@ -170,7 +170,8 @@ TEST(MainWindow, NotificationsWhoseEntryIsGoneOrWhoseCodeIsUnknownChangeNothing)
         QCoreApplication::postEvent(station.window.get(), new StationEvent(seFailed, 7));
         QCoreApplication::postEvent(station.window.get(), new StationEvent(seReceived, 0));
         QCoreApplication::postEvent(station.window.get(), new StationEvent(QByteArray("posledni")));
-        ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == before.size() + 1; }));
+        ASSERT_TRUE(
+                QTest::qWaitFor([&] { return station.statusLines().size() == before.size() + 1; }));
         EXPECT_EQ(station.statusLines().last(), QStringLiteral("posledni"));
         EXPECT_EQ(station.queueRows(), 1);
         EXPECT_EQ(station.dm->OutboundQueue.size(), 1u);
@@ -186,7 +187,7 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
         peer.sendTo("=PC9~1|Sklad|Dobr\xFD"
                     " den");
         EXPECT_EQ(peer.takeCount(1), std::vector<QByteArray>{"#PC9~1"});
-        ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.statusLines().size() == 2; }));
         EXPECT_EQ(station.statusLines().last(), QStringLiteral("Nová zpráva od Sklad"));
 
         const QAbstractItemModel *received = station.window->receivedGrid()->model();
@@ -195,16 +196,16 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
                   QStringLiteral("Sklad <127.0.0.1>"));
         EXPECT_EQ(received->index(0, HistoryTable::ColumnLFLAG).data().toString(),
                   QStringLiteral("Nová"));
-        EXPECT_TRUE(WaitUntil(
+        EXPECT_TRUE(QTest::qWaitFor(
                 [&] { return station.window->receivedGrid()->currentIndex().row() == 0; }));
-        EXPECT_TRUE(WaitUntil([&] {
+        EXPECT_TRUE(QTest::qWaitFor([&] {
             return station.window->receivedBody()->toPlainText() == QStringLiteral("Dobrý den");
         }));
 
         for (int i = 2; i <= 130; ++i)
             peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
         ASSERT_EQ(peer.takeCount(129).size(), 129u);
-        ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == 131; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.statusLines().size() == 131; }));
         EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
         EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~3"));
         EXPECT_EQ(received->rowCount(), 32); // the history's default bound
@@ -224,7 +225,7 @@ TEST(MainWindow, StatusLinesGatheredForOneFrameKeepTheirOrderAndTheBound)
         EXPECT_EQ(lines.last(), QStringLiteral("radek %1").arg(Tdm::kStatusLinesKept + 5));
 
         station.window->addStatusLine("posledni");
-        ASSERT_TRUE(WaitUntil(
+        ASSERT_TRUE(QTest::qWaitFor(
                 [&] { return station.statusLines().last() == QStringLiteral("posledni"); }));
         lines = station.statusLines();
         EXPECT_EQ(lines.size(), Tdm::kStatusLinesKept);
@@ -242,7 +243,7 @@ TEST(MainWindow, ANewMessageShowsTheHiddenWindowOnlyWhenAskedTo)
             station.window->Skrt1Click();
             ASSERT_FALSE(station.window->isVisible());
             peer.sendTo("=PC9~1|Sklad|Ahoj");
-            ASSERT_TRUE(WaitUntil([&] { return station.statusLines().size() == 2; }));
+            ASSERT_TRUE(QTest::qWaitFor([&] { return station.statusLines().size() == 2; }));
             EXPECT_EQ(station.window->isVisible(), maximize);
             EXPECT_EQ(station.statusLines().last(), QStringLiteral("Nová zpráva od Sklad"));
         });
@@ -275,7 +276,7 @@ TEST(MainWindow, WithoutATrayClosingMinimisesInstead)
     RUN_WINDOW_TEST([] {
         Station station("[TCPIP]\r\nPORT=40000\r\n", TfMain::Tray::Unavailable);
         station.window->close();
-        ASSERT_TRUE(WaitUntil([&] { return station.window->isMinimized(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.window->isMinimized(); }));
         EXPECT_TRUE(station.window->isVisible());
         station.window->trayDblClick();
         EXPECT_FALSE(station.window->isMinimized());
@@ -470,14 +471,14 @@ TEST(MessageCommands, FromTheTreeThroughTheComposeDialogToAConfirmedRow)
         EXPECT_EQ(peer.take(2000), std::vector<QByteArray>{"=PC7~1|Recepce|Ahoj /Jano/"});
         peer.sendTo("#PC7~1");
         const QAbstractItemModel *sent = station.window->sentGrid()->model();
-        ASSERT_TRUE(WaitUntil([&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] {
             return sent->index(0, HistoryTable::ColumnLFLAG).data().toString()
                    == QStringLiteral("Odeslaná");
         }));
         EXPECT_EQ(sent->index(0, HistoryTable::ColumnFROM).data().toString(),
                   QStringLiteral("Jana <127.0.0.1>"));
         // The row changes with the confirmation, the queue when its notification is handled.
-        EXPECT_TRUE(WaitUntil([&] { return station.queueRows() == 0; }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return station.queueRows() == 0; }));
     });
 }
 
@@ -500,7 +501,7 @@ TEST(MessageCommands, ReplyAndSendAgainFillTheDialogFromTheCurrentRow)
         Station station;
         peer.sendTo("=PC9~1|Sklad|Dotaz");
         ASSERT_EQ(peer.takeCount(1).size(), 1u);
-        ASSERT_TRUE(WaitUntil([&] { return station.dm->tIn.rowCount() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->tIn.rowCount() == 1; }));
 
         QString replyRecipient;
         QString replyText = QStringLiteral("(not opened)");
@@ -537,7 +538,7 @@ TEST(MessageCommands, DeleteAsksAndEnterMarksRead)
         Station station;
         peer.sendTo("=PC9~1|Sklad|Dotaz");
         ASSERT_EQ(peer.takeCount(1).size(), 1u);
-        ASSERT_TRUE(WaitUntil([&] { return station.dm->tIn.rowCount() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->tIn.rowCount() == 1; }));
 
         HistoryGrid *grid = station.window->receivedGrid();
         grid->setFocus();
@@ -659,7 +660,7 @@ TEST(MainWindow, MenusHaveAltKeysAndEveryToolButtonAName)
         EXPECT_EQ(bar->style()->styleHint(QStyle::SH_UnderlineShortcut, nullptr, bar), 0);
 
         QTest::keyClick(station.window.get(), Qt::Key_S, Qt::AltModifier);
-        ASSERT_TRUE(WaitUntil([] { return QApplication::activePopupWidget() != nullptr; }));
+        ASSERT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; }));
         EXPECT_EQ(QApplication::activePopupWidget(), bar->actions().value(0)->menu());
         QApplication::activePopupWidget()->close();
 

@@ -31,11 +31,11 @@ struct Received
     quint16 remotePort = 0;
 };
 
-// A server on the station's port that records every datagram it is handed.
+// A server that records every datagram it is handed, on a free port unless told otherwise.
 class RecordingServer
 {
 public:
-    explicit RecordingServer(quint16 port = kStationPort)
+    explicit RecordingServer(quint16 port = 0)
     {
         m_server.setDefaultPort(port);
         QObject::connect(
@@ -49,6 +49,8 @@ public:
     }
 
     UdpServer &server() { return m_server; }
+    // The bound port, once active.
+    quint16 port() const { return m_server.bindings().front()->Port; }
     const std::vector<Received> &received() const { return m_received; }
 
     bool waitForCount(std::size_t count)
@@ -79,15 +81,15 @@ int QueuedBytes(const UdpServer &server)
 
 TEST(UdpServer, ASecondBindOfThePortIsRefusedAndTheFirstKeepsReceiving)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RecordingServer first;
         first.server().setActive(true);
         ASSERT_TRUE(first.server().isActive());
-        EXPECT_EQ(first.server().bindings().front()->Port, kStationPort);
+        EXPECT_NE(first.port(), 0);
         EXPECT_EQ(first.server().bindings().front()->IP, QByteArray("0.0.0.0"));
 
         UdpServer second;
-        second.setDefaultPort(kStationPort);
+        second.setDefaultPort(first.port());
         try {
             second.setActive(true);
             ADD_FAILURE() << "the second bind succeeded";
@@ -100,7 +102,7 @@ TEST(UdpServer, ASecondBindOfThePortIsRefusedAndTheFirstKeepsReceiving)
         EXPECT_FALSE(second.isActive());
         EXPECT_FALSE(second.bindings().front()->handleAllocated());
 
-        SendTo("127.0.0.1", "=PC7~1|a|b");
+        SendTo("127.0.0.1", "=PC7~1|a|b", first.port());
         ASSERT_TRUE(first.waitForCount(1));
         EXPECT_EQ(first.received()[0].data, QByteArray("=PC7~1|a|b"));
     });
@@ -108,17 +110,18 @@ TEST(UdpServer, ASecondBindOfThePortIsRefusedAndTheFirstKeepsReceiving)
 
 TEST(UdpServer, DeliversWholeDatagramsUpToTheBufferAndLosesLongerOnes)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RecordingServer station;
         station.server().setActive(true);
+        const quint16 port = station.port();
 
         QByteArray full(UdpServer::kDefaultBufferSize, 'a');
         full[0] = '=';
         full[UdpServer::kDefaultBufferSize - 1] = 'z';
-        SendTo("127.0.0.1", full);
-        SendTo("127.0.0.1", QByteArray(UdpServer::kDefaultBufferSize + 1, 'b'));
-        SendTo("127.0.0.1", QByteArray());
-        SendTo("127.0.0.1", "#after");
+        SendTo("127.0.0.1", full, port);
+        SendTo("127.0.0.1", QByteArray(UdpServer::kDefaultBufferSize + 1, 'b'), port);
+        SendTo("127.0.0.1", QByteArray(), port);
+        SendTo("127.0.0.1", "#after", port);
 
         // Deliveries keep the order of arrival, so with "#after" third nothing came in between.
         ASSERT_TRUE(station.waitForCount(3));
@@ -128,7 +131,7 @@ TEST(UdpServer, DeliversWholeDatagramsUpToTheBufferAndLosesLongerOnes)
         EXPECT_EQ(station.received()[2].data, QByteArray("#after"));
         EXPECT_EQ(station.received()[2].remoteIP, QByteArray("127.0.0.1"));
         EXPECT_NE(station.received()[2].remotePort, 0);
-        EXPECT_NE(station.received()[2].remotePort, kStationPort);
+        EXPECT_NE(station.received()[2].remotePort, port);
     });
 }
 
@@ -136,9 +139,8 @@ TEST(UdpServer, AHandlerThatThrowsLosesOnlyItsDatagram)
 {
     // Receivers catch their own errors, since Qt does not promise to carry an exception through
     // a signal; this is the server's last guard for one that still lets an error out.
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         UdpServer server;
-        server.setDefaultPort(kStationPort);
         std::vector<QByteArray> handled;
         QObject::connect(
                 &server,
@@ -153,9 +155,10 @@ TEST(UdpServer, AHandlerThatThrowsLosesOnlyItsDatagram)
                 },
                 Qt::DirectConnection);
         server.setActive(true);
-        SendTo("127.0.0.1", "#boom");
-        SendTo("127.0.0.1", "#boom-transport");
-        SendTo("127.0.0.1", "#next");
+        const quint16 port = server.bindings().front()->Port;
+        SendTo("127.0.0.1", "#boom", port);
+        SendTo("127.0.0.1", "#boom-transport", port);
+        SendTo("127.0.0.1", "#next", port);
         ASSERT_TRUE(QTest::qWaitFor([&] { return handled.size() >= 3; }));
         EXPECT_EQ(handled, (std::vector<QByteArray>{"#boom", "#boom-transport", "#next"}));
         EXPECT_TRUE(server.isActive());
@@ -164,10 +167,11 @@ TEST(UdpServer, AHandlerThatThrowsLosesOnlyItsDatagram)
 
 TEST(UdpServer, DeactivationDeliversWhatTheListenerHasAlreadyRead)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RecordingServer station;
         station.server().setActive(true);
-        SendTo("127.0.0.1", "=PC7~5|x|queued");
+        const quint16 port = station.port();
+        SendTo("127.0.0.1", "=PC7~5|x|queued", port);
         // No event loop runs here, so once the socket is drained the datagram can only be in
         // the listener's hands, waiting for this thread.
         QDeadlineTimer deadline(5000);
@@ -184,16 +188,15 @@ TEST(UdpServer, DeactivationDeliversWhatTheListenerHasAlreadyRead)
 
         // The port is free again.
         UdpServer again;
-        again.setDefaultPort(kStationPort);
+        again.setDefaultPort(port);
         EXPECT_NO_THROW(again.setActive(true));
     });
 }
 
 TEST(UdpServer, DeactivationFromInsideTheHandlerDoesNotHang)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         UdpServer server;
-        server.setDefaultPort(kStationPort);
         int calls = 0;
         QObject::connect(
                 &server,
@@ -205,7 +208,7 @@ TEST(UdpServer, DeactivationFromInsideTheHandlerDoesNotHang)
                 },
                 Qt::DirectConnection);
         server.setActive(true);
-        SendTo("127.0.0.1", "#stop");
+        SendTo("127.0.0.1", "#stop", server.bindings().front()->Port);
         ASSERT_TRUE(QTest::qWaitFor([&] { return calls == 1; }));
         EXPECT_FALSE(server.isActive());
     });
@@ -213,7 +216,7 @@ TEST(UdpServer, DeactivationFromInsideTheHandlerDoesNotHang)
 
 TEST(UdpServer, PortZeroLetsTheSystemChoose)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RecordingServer station(0);
         station.server().setActive(true);
         const quint16 chosen = station.server().bindings().front()->Port;
@@ -231,7 +234,7 @@ TEST(UdpClient, LocalhostInAnyCaseNeedsNoResolver)
         EXPECT_THROW(SocketLayer::ResolvePeerAddress("localhost.localdomain"), SocketError);
         EXPECT_EQ(SocketLayer::ResolvePeerAddress("LOCALHOST"), QByteArray("127.0.0.1"));
 
-        RecordingServer station;
+        RecordingServer station(kStationPort);
         station.server().setActive(true);
         UdpClient client;
         client.setHost("LoCaLhOsT");
@@ -257,7 +260,7 @@ TEST(UdpClient, NamesGoToTheResolverAndAnUnknownOneIsReported)
             EXPECT_EQ(error.code(), 11001);
         }
 
-        RecordingServer station;
+        RecordingServer station(kStationPort);
         station.server().setActive(true);
         SendTo("deskpc", "#via-hosts");
         ASSERT_TRUE(station.waitForCount(1));
@@ -304,13 +307,13 @@ TEST(UdpClient, BroadcastAndOversizedDatagramsAreRefused)
 
 TEST(UdpClient, OneClientSendsRepeatedlyFromOneEphemeralPort)
 {
-    RUN_IN_PRIVATE_NETWORK([] {
+    RUN_ON_LOOPBACK([] {
         RecordingServer station;
         station.server().setActive(true);
         {
             UdpClient client;
             client.setHost("127.0.0.1");
-            client.setPort(kStationPort);
+            client.setPort(station.port());
             client.Send("#one");
             client.Send("#two");
         }
