@@ -1,4 +1,5 @@
 #include "core/udm.h"
+#include "headless/printedboxes.h"
 #include "platform/codepage.h"
 #include "platform/ui/messagebox.h"
 #include "tools/loopback.h"
@@ -118,23 +119,6 @@ private:
 
     int m_fd;
     bool m_bound = false;
-};
-
-// Errors at start-up would otherwise open boxes nobody sees; they are printed instead.
-class PrintedBoxes : public MessageBoxes
-{
-public:
-    void error(const QByteArray &text) override { Print("error", text); }
-    void warning(const QByteArray &text) override { Print("warning", text); }
-
-private:
-    static void Print(const char *kind, const QByteArray &text)
-    {
-        std::fprintf(stderr,
-                     "veltrin-screenshot: station %s: %s\n",
-                     kind,
-                     DecodeWindows1250(text).toLocal8Bit().constData());
-    }
 };
 
 // The station as a user finds it after a morning's work, in fresh settings and a fresh
