@@ -77,6 +77,10 @@ void DesktopNotifier::post(const Pending &notification)
          << QStringList{kDefaultAction, QStringLiteral("Zobrazit")} << hints
          << kServerDecidesTimeout;
     m_posting = true;
+    // The service shows the new text in place of the old as it takes the call: a click from then
+    // on is about this message, though the service's answer may still be on its way.
+    if (m_shown != 0)
+        m_shownMessage = notification.messageId;
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
     const qint32 messageId = notification.messageId;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, messageId](auto *done) {
