@@ -281,8 +281,12 @@ QVariant HistoryTable::data(const QModelIndex &index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
         return {};
-    const HistoryRow &r = m_rows[index.row()];
-    switch (index.column()) {
+    return cellText(m_rows[index.row()], index.column());
+}
+
+QVariant HistoryTable::cellText(const HistoryRow &r, int column)
+{
+    switch (column) {
     case ColumnID:
         return r.ID;
     case ColumnFLAG:

@@ -89,6 +89,8 @@ public:
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    // What a view shows in column of a row, as data() gives it for the row's index.
+    static QVariant cellText(const HistoryRow &row, int column);
 
 Q_SIGNALS:
     void cursorMoved(int row);

@@ -1,4 +1,5 @@
 #include "historygrid.h"
+#include "historygridrows.h"
 
 #include "platform/codepage.h"
 #include "stores/history.h"
@@ -11,34 +12,6 @@
 
 namespace {
 
-// Adds the row indicator: a marker in the vertical header beside the current row.
-class RowIndicatorModel : public QIdentityProxyModel
-{
-    Q_OBJECT
-
-public:
-    RowIndicatorModel(HistoryTable &table, QObject *parent)
-        : QIdentityProxyModel(parent)
-        , m_table(table)
-    {
-        setSourceModel(&table);
-        connect(&table, &HistoryTable::cursorMoved, this, [this] {
-            if (rowCount() > 0)
-                Q_EMIT headerDataChanged(Qt::Vertical, 0, rowCount() - 1);
-        });
-    }
-
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
-    {
-        if (orientation == Qt::Vertical && role == Qt::DisplayRole)
-            return section == m_table.cursor() ? QStringLiteral("▶") : QString();
-        return QIdentityProxyModel::headerData(section, orientation, role);
-    }
-
-private:
-    HistoryTable &m_table;
-};
-
 // The row indicator's column: its width is the widest marker's, so the header measures its
 // sections once for each of its three looks (no rows, rows without a marker, a marked row)
 // and again only when its font or style changes. Measured anew, as the header does after
@@ -48,14 +21,14 @@ class RowIndicatorHeader : public QHeaderView
     Q_OBJECT
 
 public:
-    RowIndicatorHeader(HistoryTable &table, QWidget *parent)
+    RowIndicatorHeader(const HistoryGridRows &rows, QWidget *parent)
         : QHeaderView(Qt::Vertical, parent)
-        , m_table(table)
+        , m_rows(rows)
     {}
 
     QSize sizeHint() const override
     {
-        const int look = count() == 0 ? 0 : m_table.cursor() < 0 ? 1 : 2;
+        const int look = count() == 0 ? 0 : m_rows.markedRow() < 0 ? 1 : 2;
         if (!m_hints[look].isValid())
             m_hints[look] = QHeaderView::sizeHint();
         return m_hints[look];
@@ -79,7 +52,7 @@ protected:
     }
 
 private:
-    HistoryTable &m_table;
+    const HistoryGridRows &m_rows;
     mutable QSize m_hints[3];
 };
 
@@ -98,9 +71,9 @@ constexpr qint32 kFlagCodes[] = {HistoryFlag::New,
 HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     : QTableView(parent)
     , m_table(table)
-    , m_rows(new RowIndicatorModel(table, this))
+    , m_rows(new HistoryGridRows(table, this))
 {
-    setVerticalHeader(new RowIndicatorHeader(table, this));
+    setVerticalHeader(new RowIndicatorHeader(*m_rows, this));
     setModel(m_rows);
     setFrameShape(QFrame::NoFrame);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -126,35 +99,30 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     indicator->setMinimumWidth(fontMetrics().horizontalAdvance(QStringLiteral("▶")) + 8);
     indicator->setDefaultAlignment(Qt::AlignCenter);
 
-    // The grid follows the table when an operation moves the cursor, and the table follows the
-    // grid when the user moves the current row. Each stored message moves the cursor more than
-    // once, and following it lays the grid out: the grid follows once a frame, at the latest
-    // just before it is painted (the window calls followPendingCursor then).
+    // The grid follows the table when an operation changes it, and the table follows the grid
+    // when the user moves the current row. Each stored message changes the table more than once,
+    // and following each change lays the grid out: the grid catches up once a frame, at the
+    // latest just before it is painted (the window calls followPendingCursor then).
     m_followFrame.setSingleShot(true);
     m_followFrame.setInterval(kFollowFrameMilliseconds);
-    connect(&m_followFrame, &QTimer::timeout, this, [this] { followCursor(m_table.cursor()); });
-    connect(&table, &HistoryTable::cursorMoved, this, [this] {
-        if (m_followFrame.isActive())
-            return;
-        m_followFrame.start();
-        // Until then the grid keeps no current row of its own: one left behind would slide
-        // down with every message stored and, once its row is dropped, be moved on by the view
-        // at the cost of a layout per message.
-        const QScopedValueRollback following(m_following, true);
-        selectionModel()->clearCurrentIndex();
+    connect(&m_followFrame, &QTimer::timeout, this, [this] { catchUp(); });
+    connect(m_rows, &HistoryGridRows::fellBehind, this, [this] {
+        if (!m_followFrame.isActive())
+            m_followFrame.start();
     });
     connect(selectionModel(),
             &QItemSelectionModel::currentRowChanged,
             this,
             [this](const QModelIndex &current) {
-                // While a move of the table's cursor waits for the frame, the grid's current
-                // row is the one from before it, shifted by the rows that came and went since;
-                // the table's cursor is the one to keep, and the frame shows it.
-                if (m_following || m_followFrame.isActive() || !current.isValid()
-                    || current.row() == m_table.cursor())
+                if (m_following || !current.isValid())
+                    return;
+                // The grid's rows may be a frame behind the table: the row is found by its
+                // message, and one that has left the table moves nothing.
+                const int row = m_rows->tableRowOf(current.row());
+                if (row < 0 || row == m_table.cursor())
                     return;
                 try {
-                    m_table.moveCursor(current.row());
+                    m_table.moveCursor(row);
                 } catch (const std::exception &) {
                     // A closed table has no rows to follow; nothing may escape into the loop.
                 }
@@ -188,13 +156,22 @@ void HistoryGrid::followPendingCursor()
     if (!m_followFrame.isActive())
         return;
     m_followFrame.stop();
-    followCursor(m_table.cursor());
+    catchUp();
 }
 
-void HistoryGrid::followCursor(int row)
+void HistoryGrid::catchUp()
+{
+    // Rows leaving under the grid's current row move it; that is not the user's move.
+    const QScopedValueRollback following(m_following, true);
+    m_rows->catchUp();
+    followCursor(m_table.isOpen() ? m_table.cursor() : -1);
+}
+
+void HistoryGrid::followCursor(int tableRow)
 {
     const QScopedValueRollback following(m_following, true);
-    if (row < 0 || row >= m_rows->rowCount()) {
+    const int row = m_rows->rowOfTableRow(tableRow);
+    if (row < 0) {
         selectionModel()->clearCurrentIndex();
         clearSelection();
         return;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QIdentityProxyModel>
 #include <QTableView>
 #include <QTimer>
 
+class HistoryGridRows;
 class HistoryTable;
 
 // A history shown as a grid: the state, date, partner and text columns, newest first, with the
@@ -17,19 +17,20 @@ public:
     explicit HistoryGrid(HistoryTable &table, QWidget *parent = nullptr);
 
     HistoryTable &table() { return m_table; }
-    // The grid takes the table's current row once a frame, before the window paints; this
-    // takes it now when a move is still waiting.
+    // The grid takes the table's changes and its current row once a frame, before the window
+    // paints; this takes them now when some are still waiting.
     void followPendingCursor();
 
 protected:
     void changeEvent(QEvent *event) override;
 
 private:
-    void followCursor(int row);
+    void catchUp();
+    void followCursor(int tableRow);
     void fitStateColumn();
 
     HistoryTable &m_table;
-    QIdentityProxyModel *m_rows;
+    HistoryGridRows *m_rows;
     bool m_following = false;
     QTimer m_followFrame;
 };
