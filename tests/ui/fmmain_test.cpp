@@ -26,6 +26,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>
@@ -209,6 +210,45 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
         EXPECT_EQ(station.dm->ReceivedList.size(), 128u);
         EXPECT_EQ(station.dm->ReceivedList.front()->Key, QByteArray("PC9~3"));
         EXPECT_EQ(received->rowCount(), 32); // the history's default bound
+    });
+}
+
+TEST(MainWindow, AGridTakesAFramesChangesAtOnceAndTheUsersRowByItsMessage)
+{
+    RUN_WINDOW_TEST([] {
+        Station station;
+        HistoryTable &table = station.dm->tIn;
+        const auto store = [&](const char *text) {
+            AppendMessage(table, "Sklad <127.0.0.1>", text, 32, station.dm->boxes());
+        };
+        for (const char *text : {"jedna", "dva", "tri"})
+            store(text);
+        station.window->showPendingChanges();
+        HistoryGrid *grid = station.window->receivedGrid();
+        const QAbstractItemModel *rows = grid->model();
+        ASSERT_EQ(rows->rowCount(), 3);
+        EXPECT_EQ(grid->currentIndex().row(), 0);
+
+        // Messages stored while the frame lasts leave the grid alone until it ends.
+        QSignalSpy inserted(rows, &QAbstractItemModel::rowsInserted);
+        store("ctyri");
+        store("pet");
+        EXPECT_EQ(inserted.count(), 0);
+        ASSERT_EQ(rows->rowCount(), 3);
+
+        // The user's row meanwhile is the message it shows, wherever the table holds it now.
+        ASSERT_EQ(rows->index(1, HistoryTable::ColumnMSG).data().toString(), QStringLiteral("dva"));
+        grid->setCurrentIndex(rows->index(1, HistoryTable::ColumnMSG));
+        EXPECT_EQ(table.currentRow().MSG, QByteArray("dva"));
+
+        station.window->showPendingChanges();
+        EXPECT_EQ(inserted.count(), 1);
+        ASSERT_EQ(rows->rowCount(), 5);
+        EXPECT_EQ(rows->index(0, HistoryTable::ColumnMSG).data().toString(), QStringLiteral("pet"));
+        EXPECT_EQ(grid->currentIndex().row(), 3);
+        EXPECT_EQ(rows->headerData(3, Qt::Vertical).toString(), QStringLiteral("▶"));
+        EXPECT_EQ(rows->headerData(0, Qt::Vertical).toString(), QString());
+        EXPECT_EQ(table.currentRow().MSG, QByteArray("dva"));
     });
 }
 
