@@ -1,6 +1,6 @@
 #pragma once
 
-// The one owner of a socket's file descriptor; closing it shuts down sending first.
+// The one owner of a socket's file descriptor.
 class SocketHandle
 {
 public:

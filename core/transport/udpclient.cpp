@@ -2,7 +2,7 @@
 #include "socketerrors.h"
 #include "transporterror.h"
 
-UdpClient::~UdpClient() = default; // the binding's handle shuts down sending, then closes
+UdpClient::~UdpClient() = default; // the binding's handle closes the socket
 
 void UdpClient::Send(const QByteArray &text)
 {
@@ -19,7 +19,10 @@ void UdpClient::Send(const QByteArray &host, quint16 port, const QByteArray &tex
 
     if (!m_binding.handleAllocated()) {
         m_binding.handle = SocketLayer::openDatagramSocket();
-        SocketLayer::setBroadcast(m_binding.handle.fd(), m_broadcastEnabled);
+        // A new socket has the option off: only turning it on costs a system call, which every
+        // confirmation's fresh client would otherwise pay.
+        if (m_broadcastEnabled)
+            SocketLayer::setBroadcast(m_binding.handle.fd(), true);
     }
 
     qsizetype sent = 0;
