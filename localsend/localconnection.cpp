@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QMetaObject>
+#include <QPointer>
 
 #include <cerrno>
 
@@ -120,11 +121,12 @@ void LocalConnection::receive()
         ended = received == 0 || (error != EAGAIN && error != EWOULDBLOCK);
         break;
     }
+    const QPointer<LocalConnection> alive(this);
     const quint64 generation = m_generation;
     if (arrived)
         Q_EMIT readyRead();
-    // Whoever read may have closed or reused the connection meanwhile.
-    if (ended && generation == m_generation && isConnected())
+    // Whoever read may have closed, reused or deleted the connection meanwhile.
+    if (ended && alive && generation == m_generation && isConnected())
         close();
 }
 

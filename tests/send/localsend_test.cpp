@@ -291,6 +291,27 @@ TEST(LocalSendService, RefusesWhatIsNotAValidRequestAndQueuesNothing)
     });
 }
 
+TEST(LocalSendService, ASenderThatLeavesBeforeItsAnswerLeavesTheStationServing)
+{
+    RUN_ON_LOOPBACK([] {
+        StationWithService station;
+        ASSERT_TRUE(station.start());
+        {
+            LocalConnection gone;
+            gone.connectTo(station.path, 2000);
+            gone.write(EncodeRequestFrame(Request()));
+            ASSERT_EQ(gone.bytesToWrite(), 0);
+        } // closed before the station has read its request, so the answer finds nobody
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->OutboundQueue.size() == 2; }));
+
+        LocalClient next(station.path);
+        ASSERT_TRUE(next.connected);
+        next.socket.write(EncodeRequestFrame(Request()));
+        ASSERT_TRUE(next.waitForReplies(1));
+        EXPECT_EQ(next.replies[0].kind, LocalSendReply::Kind::Accepted);
+    });
+}
+
 TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
 {
     RUN_ON_LOOPBACK([] {
