@@ -363,9 +363,8 @@ TEST(LocalSocket, AWriteLargerThanTheSocketHoldsArrivesWholeBeforeTheEnd)
     ASSERT_TRUE(QTest::qWaitFor([&] { return accepted != nullptr; }));
     QByteArray received;
     bool readerEnded = false;
-    QObject::connect(accepted.get(), &LocalConnection::readyRead, [&] {
-        received += accepted->readAll();
-    });
+    QObject::connect(
+            accepted.get(), &LocalConnection::readyRead, [&] { received += accepted->readAll(); });
     QObject::connect(accepted.get(), &LocalConnection::disconnected, [&] { readerEnded = true; });
 
     // Far more than a local socket buffers: most of it must wait for the reader.
