@@ -1,4 +1,6 @@
 #include "localsendprotocol.h"
+#include "localconnection.h"
+#include "unixsocketcalls.h"
 
 #include "core/settings.h"
 #include "platform/codepage.h"
@@ -7,12 +9,10 @@
 #include <QDir>
 #include <QFile>
 #include <QIODevice>
-#include <QLocalSocket>
 #include <QStandardPaths>
 #include <QtEndian>
 
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -257,18 +257,8 @@ std::optional<QByteArray> FrameReader::next()
     return payload;
 }
 
-bool IsSameUser(const QLocalSocket &socket)
+bool IsSameUser(const LocalConnection &connection)
 {
-#ifdef SO_PEERCRED
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &length)
-        != 0) {
-        return false;
-    }
-    return credentials.uid == ::geteuid();
-#else
-    Q_UNUSED(socket);
-    return true;
-#endif
+    const std::optional<uid_t> peer = UnixSocketCalls::PeerUser(connection.descriptor());
+    return peer && *peer == ::geteuid();
 }

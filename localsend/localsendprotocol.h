@@ -4,7 +4,7 @@
 #include <QByteArrayList>
 #include <QString>
 
-class QLocalSocket;
+class LocalConnection;
 
 #include <optional>
 
@@ -27,7 +27,7 @@ QString LocalSendSocketPath();
 // Whether the other end of a connected local socket runs as this process's user, by the
 // kernel's word. The socket's directory already keeps others out; this makes sure, both for the
 // station taking a request and for a start asking the running station to show itself.
-bool IsSameUser(const QLocalSocket &socket);
+bool IsSameUser(const LocalConnection &connection);
 
 struct LocalSendRequest
 {

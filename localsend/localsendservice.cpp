@@ -1,19 +1,14 @@
 #include "localsendservice.h"
+#include "localconnection.h"
 #include "localsendprotocol.h"
 
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/error.h"
 
-#include <QLocalSocket>
 #include <QTimer>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace {
-
-constexpr int kLiveSocketProbeMs = 500;
 
 QByteArray Text(QStringView czech)
 {
@@ -30,7 +25,7 @@ struct LocalSendService::Client
         quint32 index = 0;
     };
 
-    QLocalSocket *socket = nullptr;
+    std::unique_ptr<LocalConnection> socket;
     FrameReader reader;
     QTimer requestTimeout;
     bool requestTaken = false;
@@ -41,8 +36,7 @@ LocalSendService::LocalSendService(Tdm &dm, QObject *parent)
     : QObject(parent)
     , m_dm(dm)
 {
-    m_server.setSocketOptions(QLocalServer::UserAccessOption);
-    connect(&m_server, &QLocalServer::newConnection, this, [this] { accept(); });
+    connect(&m_listener, &LocalListener::newConnection, this, [this] { accept(); });
 }
 
 LocalSendService::~LocalSendService()
@@ -52,7 +46,7 @@ LocalSendService::~LocalSendService()
         client->socket->abort();
     }
     m_clients.clear();
-    m_server.close();
+    m_listener.close(); // the socket file goes with the station
 }
 
 bool LocalSendService::start(QString *problem, const QString &path)
@@ -60,19 +54,12 @@ bool LocalSendService::start(QString *problem, const QString &path)
     const QString name = path.isEmpty() ? LocalSendSocketPath() : path;
     // Listening puts a new socket in place of whatever file has the name, so a live one must
     // be asked first; one that nobody answers on was left by a station that ended abruptly.
-    QLocalSocket probe;
-    probe.connectToServer(name);
-    if (probe.waitForConnected(kLiveSocketProbeMs)) {
-        *problem = QStringLiteral("another station already answers on ") + name;
-        return false;
-    }
-    bool listening = m_server.listen(name);
-    if (!listening && m_server.serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalServer::removeServer(name);
-        listening = m_server.listen(name);
-    }
-    if (!listening) {
-        *problem = name + QStringLiteral(": ") + m_server.errorString();
+    try {
+        if (LocalListener::isAnswered(name))
+            throw Error("another station already answers on " + PathToWindows1250(name));
+        m_listener.listen(name);
+    } catch (const std::exception &error) {
+        *problem = DecodeWindows1250(ErrorTextOf(error));
         return false;
     }
     // Direct: the entry is known by its address, which holds only while the signal runs.
@@ -82,42 +69,39 @@ bool LocalSendService::start(QString *problem, const QString &path)
 
 void LocalSendService::accept()
 {
-    while (QLocalSocket *socket = m_server.nextPendingConnection()) {
-        if (!IsSameUser(*socket)) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
+    while (std::unique_ptr<LocalConnection> connection = m_listener.nextPendingConnection()) {
+        if (!IsSameUser(*connection))
+            continue; // closed as it goes
         auto client = std::make_unique<Client>();
-        client->socket = socket;
+        LocalConnection *socket = connection.get();
+        client->socket = std::move(connection);
         client->requestTimeout.setSingleShot(true);
         client->requestTimeout.setInterval(kRequestTimeoutMs);
         connect(&client->requestTimeout, &QTimer::timeout, socket, [this, socket] {
             if (Client *late = clientOf(socket))
                 refuse(*late, Text(u"Požadavek nedošel celý."));
         });
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+        connect(socket, &LocalConnection::readyRead, this, [this, socket] {
             if (Client *reading = clientOf(socket))
                 read(*reading);
         });
         // Queued: a client goes only once nothing of the service is busy with it any more.
         connect(
                 socket,
-                &QLocalSocket::disconnected,
+                &LocalConnection::disconnected,
                 this,
                 [this, socket] { forget(socket); },
                 Qt::QueuedConnection);
         client->requestTimeout.start();
-        Client &added = *client;
         m_clients.push_back(std::move(client));
-        read(added); // what came with the connection
+        // What came with the connection is told by readyRead as the loop comes round.
     }
 }
 
-LocalSendService::Client *LocalSendService::clientOf(QLocalSocket *socket)
+LocalSendService::Client *LocalSendService::clientOf(LocalConnection *socket)
 {
     for (const std::unique_ptr<Client> &client : m_clients) {
-        if (client->socket == socket)
+        if (client->socket.get() == socket)
             return client.get();
     }
     return nullptr;
@@ -204,17 +188,15 @@ void LocalSendService::refuse(Client &client, const QByteArray &text)
 
 void LocalSendService::send(Client &client, const QByteArray &frame)
 {
-    if (client.socket->state() == QLocalSocket::ConnectedState)
-        client.socket->write(frame);
+    client.socket->write(frame); // nothing once the connection has ended
 }
 
-void LocalSendService::forget(QLocalSocket *socket)
+void LocalSendService::forget(LocalConnection *socket)
 {
     // The copies stay queued in the station; only nobody waits for their outcome any more.
     std::erase_if(m_clients, [socket](const std::unique_ptr<Client> &client) {
-        return client->socket == socket;
+        return client->socket.get() == socket;
     });
-    socket->deleteLater();
 }
 
 void LocalSendService::report(const TMessageQueueItem &entry)

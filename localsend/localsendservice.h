@@ -1,7 +1,8 @@
 #pragma once
 
+#include "locallistener.h"
+
 #include <QByteArray>
-#include <QLocalServer>
 #include <QObject>
 #include <QString>
 
@@ -9,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-class QLocalSocket;
+class LocalConnection;
 class Tdm;
 struct TMessageQueueItem;
 
@@ -34,7 +35,7 @@ public:
     // by a station that ended without removing it is replaced; a live one is not. False with
     // the reason when it cannot listen; the station runs on without this way in.
     bool start(QString *problem, const QString &path = {});
-    QString path() const { return m_server.fullServerName(); }
+    QString path() const { return m_listener.path(); }
     // Brings the station's window to the front; without one the request is refused.
     void setShowWindowHandler(std::function<void()> showWindow)
     {
@@ -50,12 +51,12 @@ private:
     void showWindow(Client &client);
     void refuse(Client &client, const QByteArray &text);
     void send(Client &client, const QByteArray &frame);
-    void forget(QLocalSocket *socket);
+    void forget(LocalConnection *socket);
     void report(const TMessageQueueItem &entry);
-    Client *clientOf(QLocalSocket *socket);
+    Client *clientOf(LocalConnection *socket);
 
     Tdm &m_dm;
-    QLocalServer m_server;
+    LocalListener m_listener;
     std::vector<std::unique_ptr<Client>> m_clients;
     std::function<void()> m_showWindow;
 };

@@ -1,15 +1,26 @@
 #include "runningstation.h"
+#include "localconnection.h"
 #include "localsendprotocol.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QLocalSocket>
 #include <QTimer>
 
 bool AskRunningStationToShow(const QString &path, int timeoutMs)
 {
-    QLocalSocket socket;
+    const QDeadlineTimer deadline(timeoutMs);
+    LocalConnection connection;
+    try {
+        // Nobody listening is known at once; only a full queue at the station makes this wait.
+        connection.connectTo(path, timeoutMs);
+    } catch (const std::exception &) {
+        return false;
+    }
+    if (!IsSameUser(connection))
+        return false;
+
     QEventLoop loop;
-    QTimer deadline;
+    QTimer expiry;
     FrameReader reader;
     bool shown = false;
     bool done = false;
@@ -18,7 +29,7 @@ bool AskRunningStationToShow(const QString &path, int timeoutMs)
         loop.quit();
     };
     const auto take = [&] {
-        reader.append(socket.readAll());
+        reader.append(connection.readAll());
         if (const std::optional<QByteArray> payload = reader.next()) {
             const std::optional<LocalSendReply> reply = DecodeReply(*payload);
             shown = reply && reply->kind == LocalSendReply::Kind::Accepted;
@@ -27,27 +38,18 @@ bool AskRunningStationToShow(const QString &path, int timeoutMs)
             finish();
         }
     };
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, finish);
-    QObject::connect(&socket, &QLocalSocket::connected, &loop, [&] {
-        if (IsSameUser(socket))
-            socket.write(EncodeShowWindowFrame());
-        else
-            finish();
-    });
-    QObject::connect(&socket, &QLocalSocket::readyRead, &loop, take);
-    QObject::connect(&socket, &QLocalSocket::disconnected, &loop, [&] {
+    expiry.setSingleShot(true);
+    QObject::connect(&expiry, &QTimer::timeout, &loop, finish);
+    QObject::connect(&connection, &LocalConnection::readyRead, &loop, take);
+    QObject::connect(&connection, &LocalConnection::disconnected, &loop, [&] {
         take(); // the answer may come with the end of the connection
         finish();
     });
-    QObject::connect(&socket, &QLocalSocket::errorOccurred, &loop, finish);
-    socket.connectToServer(path);
-    // Nobody listening is known at once; the loop runs only while an answer may still come.
-    if (!done && socket.state() != QLocalSocket::UnconnectedState) {
-        deadline.start(timeoutMs);
+    connection.write(EncodeShowWindowFrame());
+    expiry.start(std::max<qint64>(deadline.remainingTime(), 0));
+    if (!done)
         loop.exec();
-    }
-    socket.disconnect(&loop);
-    socket.abort();
+    connection.disconnect(&loop);
+    connection.abort();
     return shown;
 }

@@ -4,10 +4,14 @@
 
 bool StationRoute::connectTo(const QString &path)
 {
-    connect(&m_socket, &QLocalSocket::readyRead, this, [this] { read(); });
-    connect(&m_socket, &QLocalSocket::disconnected, this, [this] { end(); });
-    m_socket.connectToServer(path);
-    return m_socket.waitForConnected(kConnectTimeoutMs);
+    connect(&m_socket, &LocalConnection::readyRead, this, [this] { read(); });
+    connect(&m_socket, &LocalConnection::disconnected, this, [this] { end(); });
+    try {
+        m_socket.connectTo(path, kConnectTimeoutMs);
+        return true;
+    } catch (const std::exception &) {
+        return false; // nobody answers there: the sender goes on its own
+    }
 }
 
 void StationRoute::send(const LocalSendRequest &request)

@@ -2,9 +2,9 @@
 
 #include "standalonesender.h"
 
+#include "localsend/localconnection.h"
 #include "localsend/localsendprotocol.h"
 
-#include <QLocalSocket>
 #include <QObject>
 #include <QString>
 
@@ -38,7 +38,7 @@ private:
     void read();
     void end();
 
-    QLocalSocket m_socket;
+    LocalConnection m_socket;
     FrameReader m_reader;
     qsizetype m_copies = 0;
     qsizetype m_outcomes = 0;

@@ -1,3 +1,5 @@
+#include "localsend/localconnection.h"
+#include "localsend/locallistener.h"
 #include "localsend/localsendprotocol.h"
 #include "localsend/localsendservice.h"
 #include "localsend/runningstation.h"
@@ -13,7 +15,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,7 +92,7 @@ struct LocalClient
 {
     explicit LocalClient(const QString &path)
     {
-        QObject::connect(&socket, &QLocalSocket::readyRead, [this] {
+        QObject::connect(&socket, &LocalConnection::readyRead, [this] {
             reader.append(socket.readAll());
             while (const std::optional<QByteArray> payload = reader.next()) {
                 const std::optional<LocalSendReply> reply = DecodeReply(*payload);
@@ -100,9 +101,13 @@ struct LocalClient
                     replies.push_back(*reply);
             }
         });
-        QObject::connect(&socket, &QLocalSocket::disconnected, [this] { closed = true; });
-        socket.connectToServer(path);
-        connected = socket.waitForConnected(2000);
+        QObject::connect(&socket, &LocalConnection::disconnected, [this] { closed = true; });
+        try {
+            socket.connectTo(path, 2000);
+            connected = true;
+        } catch (const std::exception &error) {
+            ADD_FAILURE() << error.what();
+        }
     }
 
     bool waitForReplies(std::size_t count)
@@ -110,7 +115,7 @@ struct LocalClient
         return QTest::qWaitFor([&] { return replies.size() >= count; });
     }
 
-    QLocalSocket socket;
+    LocalConnection socket;
     FrameReader reader;
     std::vector<LocalSendReply> replies;
     bool connected = false;
@@ -286,6 +291,27 @@ TEST(LocalSendService, RefusesWhatIsNotAValidRequestAndQueuesNothing)
     });
 }
 
+TEST(LocalSendService, ASenderThatLeavesBeforeItsAnswerLeavesTheStationServing)
+{
+    RUN_ON_LOOPBACK([] {
+        StationWithService station;
+        ASSERT_TRUE(station.start());
+        {
+            LocalConnection gone;
+            gone.connectTo(station.path, 2000);
+            gone.write(EncodeRequestFrame(Request()));
+            ASSERT_EQ(gone.bytesToWrite(), 0);
+        } // closed before the station has read its request, so the answer finds nobody
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->OutboundQueue.size() == 2; }));
+
+        LocalClient next(station.path);
+        ASSERT_TRUE(next.connected);
+        next.socket.write(EncodeRequestFrame(Request()));
+        ASSERT_TRUE(next.waitForReplies(1));
+        EXPECT_EQ(next.replies[0].kind, LocalSendReply::Kind::Accepted);
+    });
+}
+
 TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
 {
     RUN_ON_LOOPBACK([] {
@@ -312,7 +338,47 @@ TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
         stillServed.socket.write(EncodeRequestFrame(Request()));
         ASSERT_TRUE(stillServed.waitForReplies(1));
         EXPECT_EQ(stillServed.replies[0].kind, LocalSendReply::Kind::Accepted);
+
+        // The socket goes with the station that made it, not with one that could not start.
+        EXPECT_TRUE(QFileInfo::exists(station.path));
+        station.service.reset();
+        EXPECT_FALSE(QFileInfo::exists(station.path));
     });
+}
+
+TEST(LocalSocket, AWriteLargerThanTheSocketHoldsArrivesWholeBeforeTheEnd)
+{
+    QTemporaryDir runtime;
+    const QString path = runtime.filePath(QStringLiteral("s"));
+    LocalListener listener;
+    listener.listen(path);
+    std::unique_ptr<LocalConnection> accepted;
+    QObject::connect(&listener, &LocalListener::newConnection, [&] {
+        accepted = listener.nextPendingConnection();
+    });
+    LocalConnection writer;
+    bool writerEnded = false;
+    QObject::connect(&writer, &LocalConnection::disconnected, [&] { writerEnded = true; });
+    writer.connectTo(path, 2000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return accepted != nullptr; }));
+    QByteArray received;
+    bool readerEnded = false;
+    QObject::connect(
+            accepted.get(), &LocalConnection::readyRead, [&] { received += accepted->readAll(); });
+    QObject::connect(accepted.get(), &LocalConnection::disconnected, [&] { readerEnded = true; });
+
+    // Far more than a local socket buffers: most of it must wait for the reader.
+    QByteArray sent(2 * 1024 * 1024, '\0');
+    for (qsizetype i = 0; i < sent.size(); ++i)
+        sent[i] = char(i % 251);
+    writer.write(sent);
+    ASSERT_GT(writer.bytesToWrite(), 0) << "the socket took everything at once";
+    writer.disconnectFromServer();
+    EXPECT_TRUE(writer.isConnected()) << "closed before the rest had gone out";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readerEnded; }, 20000));
+    EXPECT_TRUE(writerEnded);
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
 }
 
 TEST(SecondStart, TheRunningStationOfThisUserShowsItsWindowAndTheStartGivesWay)
