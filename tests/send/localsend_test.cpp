@@ -348,37 +348,42 @@ TEST(LocalSendService, ReplacesASocketLeftBehindButNotALiveOne)
 
 TEST(LocalSocket, AWriteLargerThanTheSocketHoldsArrivesWholeBeforeTheEnd)
 {
-    QTemporaryDir runtime;
-    const QString path = runtime.filePath(QStringLiteral("s"));
-    LocalListener listener;
-    listener.listen(path);
-    std::unique_ptr<LocalConnection> accepted;
-    QObject::connect(&listener, &LocalListener::newConnection, [&] {
-        accepted = listener.nextPendingConnection();
-    });
-    LocalConnection writer;
-    bool writerEnded = false;
-    QObject::connect(&writer, &LocalConnection::disconnected, [&] { writerEnded = true; });
-    writer.connectTo(path, 2000);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return accepted != nullptr; }));
-    QByteArray received;
-    bool readerEnded = false;
-    QObject::connect(
-            accepted.get(), &LocalConnection::readyRead, [&] { received += accepted->readAll(); });
-    QObject::connect(accepted.get(), &LocalConnection::disconnected, [&] { readerEnded = true; });
+    // Needs the event loop only; the loopback runner gives the program its application.
+    RUN_ON_LOOPBACK([] {
+        QTemporaryDir runtime;
+        const QString path = runtime.filePath(QStringLiteral("s"));
+        LocalListener listener;
+        listener.listen(path);
+        std::unique_ptr<LocalConnection> accepted;
+        QObject::connect(&listener, &LocalListener::newConnection, [&] {
+            accepted = listener.nextPendingConnection();
+        });
+        LocalConnection writer;
+        bool writerEnded = false;
+        QObject::connect(&writer, &LocalConnection::disconnected, [&] { writerEnded = true; });
+        writer.connectTo(path, 2000);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return accepted != nullptr; }));
+        QByteArray received;
+        bool readerEnded = false;
+        QObject::connect(accepted.get(), &LocalConnection::readyRead, [&] {
+            received += accepted->readAll();
+        });
+        QObject::connect(
+                accepted.get(), &LocalConnection::disconnected, [&] { readerEnded = true; });
 
-    // Far more than a local socket buffers: most of it must wait for the reader.
-    QByteArray sent(2 * 1024 * 1024, '\0');
-    for (qsizetype i = 0; i < sent.size(); ++i)
-        sent[i] = char(i % 251);
-    writer.write(sent);
-    ASSERT_GT(writer.bytesToWrite(), 0) << "the socket took everything at once";
-    writer.disconnectFromServer();
-    EXPECT_TRUE(writer.isConnected()) << "closed before the rest had gone out";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readerEnded; }, 20000));
-    EXPECT_TRUE(writerEnded);
-    EXPECT_EQ(received.size(), sent.size());
-    EXPECT_TRUE(received == sent);
+        // Far more than a local socket buffers: most of it must wait for the reader.
+        QByteArray sent(2 * 1024 * 1024, '\0');
+        for (qsizetype i = 0; i < sent.size(); ++i)
+            sent[i] = char(i % 251);
+        writer.write(sent);
+        ASSERT_GT(writer.bytesToWrite(), 0) << "the socket took everything at once";
+        writer.disconnectFromServer();
+        EXPECT_TRUE(writer.isConnected()) << "closed before the rest had gone out";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return readerEnded; }, 20000));
+        EXPECT_TRUE(writerEnded);
+        EXPECT_EQ(received.size(), sent.size());
+        EXPECT_TRUE(received == sent);
+    });
 }
 
 TEST(SecondStart, TheRunningStationOfThisUserShowsItsWindowAndTheStartGivesWay)
