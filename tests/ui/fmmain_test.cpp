@@ -14,7 +14,9 @@
 #include "ui/fmMain.h"
 #include "ui/fmSend.h"
 #include "ui/historygrid.h"
+#include "ui/historygridrows.h"
 
+#include <QAbstractItemModelTester>
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
@@ -42,6 +44,7 @@
 
 #include <functional>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -249,6 +252,69 @@ TEST(MainWindow, AGridTakesAFramesChangesAtOnceAndTheUsersRowByItsMessage)
         EXPECT_EQ(rows->headerData(3, Qt::Vertical).toString(), QStringLiteral("▶"));
         EXPECT_EQ(rows->headerData(0, Qt::Vertical).toString(), QString());
         EXPECT_EQ(table.currentRow().MSG, QByteArray("dva"));
+    });
+}
+
+TEST(MainWindow, AGridsRowsMatchTheTableAfterAnyMixOfChanges)
+{
+    RUN_WINDOW_TEST([] {
+        HistoryTable table("tIn", HistoryKind::Received);
+        table.open();
+        HistoryGridRows rows(table);
+        // Aborts at the first signal that leaves the rows inconsistent with what views were told.
+        QAbstractItemModelTester tester(&rows,
+                                        QAbstractItemModelTester::FailureReportingMode::Fatal);
+        std::mt19937 random(1912);
+        const auto below = [&](int bound) {
+            return int(random() % unsigned(std::max(bound, 1)));
+        };
+        const QDateTime start(QDate(2026, 12, 9), QTime(8, 0));
+        for (int step = 0; step < 3000; ++step) {
+            const int count = table.count();
+            switch (below(10)) {
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+                table.append("Sklad", QByteArray::number(step), start.addSecs(below(50)));
+                break;
+            case 4:
+            case 5:
+                if (count > 0)
+                    table.deleteRow(below(count));
+                break;
+            case 6:
+                if (count > 0)
+                    table.setFlag(
+                            below(count), HistoryFlag::Read, HistoryFlagLabel(HistoryFlag::Read));
+                break;
+            case 7:
+                if (count > 0)
+                    table.moveCursor(below(count));
+                break;
+            case 8:
+                table.setOrder(below(2) ? HistoryTable::Order::IdDescending
+                                        : HistoryTable::Order::DatumDescending);
+                break;
+            default:
+                if (below(20) == 0) {
+                    table.close();
+                    table.open();
+                }
+                break;
+            }
+            if (below(3) != 0)
+                continue;
+            rows.catchUp();
+            ASSERT_EQ(rows.rowCount(), table.count()) << "step " << step;
+            for (int row = 0; row < table.count(); ++row) {
+                for (int column = 0; column < HistoryTable::ColumnCount; ++column) {
+                    ASSERT_EQ(rows.index(row, column).data(), table.index(row, column).data())
+                            << "step " << step << ", row " << row << ", column " << column;
+                }
+            }
+            ASSERT_EQ(rows.markedRow(), table.cursor()) << "step " << step;
+        }
     });
 }
 
