@@ -384,15 +384,8 @@ qint32 AppendMessage(HistoryTable &table,
         table.setOrder(HistoryTable::Order::IdDescending);
         // Room is made before the new row arrives, so a view never holds more rows than the bound
         // allows. The new row has the highest ID, so the rows dropped are the ones that trimming
-        // after the append would drop.
-        const auto dropLowest = [&] {
-            int lowest = 0;
-            for (int i = 1; i < table.count(); ++i) {
-                if (table.row(i).ID < table.row(lowest).ID)
-                    lowest = i;
-            }
-            table.deleteRow(lowest);
-        };
+        // after the append would drop. In this order the lowest ID is the last row.
+        const auto dropLowest = [&] { table.deleteRow(table.count() - 1); };
         const int room = std::max(maxRecs, 1) - 1;
         while (table.count() > room)
             dropLowest();
