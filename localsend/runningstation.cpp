@@ -1,5 +1,6 @@
 #include "runningstation.h"
 #include "localconnection.h"
+#include "locallistener.h"
 #include "localsendprotocol.h"
 
 #include <QDeadlineTimer>
@@ -8,6 +9,10 @@
 
 bool AskRunningStationToShow(const QString &path, int timeoutMs)
 {
+    // The usual start finds nobody listening (no socket, or one a station left when it was
+    // ended): that is known without a failed connection to unwind from on the way to the window.
+    if (!LocalListener::isAnswered(path))
+        return false;
     const QDeadlineTimer deadline(timeoutMs);
     LocalConnection connection;
     try {
