@@ -20,8 +20,6 @@ class HistoryGridRows : public QAbstractTableModel
 public:
     explicit HistoryGridRows(HistoryTable &table, QObject *parent = nullptr);
 
-    // Whether the table has changed since the last catch-up.
-    bool isBehind() const { return m_behind; }
     void catchUp();
     // The table's row shown in row, or -1 when that row's message has left the table.
     int tableRowOf(int row) const;
@@ -48,5 +46,5 @@ private:
     HistoryTable &m_table;
     std::vector<HistoryRow> m_rows;
     int m_markedRow = -1;
-    bool m_behind = false;
+    bool m_behind = false; // the table has changed since the last catch-up
 };
