@@ -19,7 +19,8 @@ public:
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override;
     QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override;
     QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override;
-    bool isNull() override { return m_files.empty(); }
+    // Null only without any picture: one whose pictures are all decoded is still an icon.
+    bool isNull() override { return m_sizes.empty(); }
     QIconEngine *clone() const override;
     QString key() const override { return QStringLiteral("PngFilesIconEngine"); }
 

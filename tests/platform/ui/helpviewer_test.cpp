@@ -368,10 +368,15 @@ TEST_F(StationImagesTest, EveryImageDrawsAtSixteenPixels)
 TEST_F(StationImagesTest, ProgramIconDrawsAtEverySize)
 {
     const QIcon icon = ProgramIcon();
-    for (int size : {16, 22, 32, 48, 64, 128}) {
-        EXPECT_TRUE(HasVisiblePixels(icon, size)) << size;
-        EXPECT_EQ(icon.pixmap(size).size(), QSize(size, size)) << size;
+    const QList<QSize> sizes = icon.availableSizes();
+    EXPECT_EQ(sizes.size(), 7);
+    for (const QSize &size : sizes) {
+        EXPECT_TRUE(HasVisiblePixels(icon, size.width())) << size.width();
+        EXPECT_EQ(icon.pixmap(size).size(), size) << size.width();
     }
+    // An icon whose every picture has been drawn is still an icon: toolbar buttons and menus
+    // show text only for a null one.
+    EXPECT_FALSE(icon.isNull());
 }
 
 TEST_F(StationImagesTest, IndexOutOfRangeGivesNoImage)
