@@ -262,6 +262,7 @@ struct Subject
     std::string label;
     std::string path;
     std::string titlePrefix; // the one window of the process whose mapping counts
+    std::string argument;    // the one argument it is started with, if any
 };
 
 struct Sample
@@ -318,7 +319,13 @@ RunSubject(const Subject &subject, const std::string &display, const std::filesy
         ::dup2(log, STDOUT_FILENO);
         ::dup2(log, STDERR_FILENO);
     }
-    ::execl(subject.path.c_str(), subject.path.c_str(), static_cast<char *>(nullptr));
+    if (subject.argument.empty())
+        ::execl(subject.path.c_str(), subject.path.c_str(), static_cast<char *>(nullptr));
+    else
+        ::execl(subject.path.c_str(),
+                subject.path.c_str(),
+                subject.argument.c_str(),
+                static_cast<char *>(nullptr));
     ::_exit(127);
 }
 
@@ -514,8 +521,9 @@ struct Series
 // The whole measurement on one server of its own; gives the exit code.
 int Bench(int runs, const std::string &serverLog)
 {
-    const Subject station{"station", STATION_PATH, "Veltrin ["};
-    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window"};
+    const Subject station{"station", STATION_PATH, "Veltrin [", {}};
+    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window", {}};
+    const Subject text{"text", BARE_WINDOW_PATH, "Bare window", "--text"};
 
     VirtualServer server;
     if (!server.start(serverLog)) {
@@ -545,8 +553,9 @@ int Bench(int runs, const std::string &serverLog)
 
     Series stationSeries;
     Series bareSeries;
+    Series textSeries;
     for (int run = 0; run <= runs; ++run) {
-        for (const Subject *subject : {&bare, &station}) {
+        for (const Subject *subject : {&bare, &text, &station}) {
             const Sample sample = Measure(display, server.display(), *subject);
             if (g_interrupted) {
                 std::printf("bench_startup: interrupted\n");
@@ -572,7 +581,10 @@ int Bench(int runs, const std::string &serverLog)
                         sample.rssAnonKiB / 1024.0,
                         sample.rssFileKiB / 1024.0);
             if (run > 0)
-                (subject == &station ? stationSeries : bareSeries).add(sample);
+                (subject == &station ? stationSeries
+                 : subject == &text  ? textSeries
+                                     : bareSeries)
+                        .add(sample);
         }
     }
     XCloseDisplay(display);
@@ -601,6 +613,21 @@ int Bench(int runs, const std::string &serverLog)
              Format(Median(stationSeries.launchMs)),
              Format(Median(bareSeries.launchMs)),
              "-");
+
+    // The bare window draws no text, so the system's font configuration and the loading of a
+    // face are on the station's side alone; the same window with one line of text shows how
+    // much of the difference that is.
+    std::printf("\nBeside the bare window with one line of text (\"text\"):\n");
+    PrintRow("figure", "station", "text", "ratio", "text / bare");
+    for (const auto &[figure, of] : {std::pair{"exec to visible window, ms", &Series::visibleMs},
+                                     std::pair{"VmRSS 2 s after visible, MiB", &Series::rssMiB}}) {
+        const double withText = Median(textSeries.*of);
+        PrintRow(figure,
+                 Format(Median(stationSeries.*of)),
+                 Format(withText),
+                 Format(Median(stationSeries.*of) / withText, 2),
+                 Format(withText / Median(bareSeries.*of), 2));
+    }
     return 0;
 }
 
