@@ -9,6 +9,7 @@
 
 #include "core/settings.h"
 #include "platform/codepage.h"
+#include "platform/ui/columnheader.h"
 #include "platform/ui/helpviewer.h"
 #include "platform/ui/messagebox.h"
 #include "platform/ui/sound.h"
@@ -268,8 +269,9 @@ void TfMain::buildLayout()
     m_tree->setObjectName(QStringLiteral("tree"));
     auto *icons = new AddressBookIcons(m_tree);
     icons->setSourceModel(m_addressBook);
-    m_tree->setModel(icons);
+    // Hidden before the model comes, so that the header never measures its one title.
     m_tree->setHeaderHidden(true);
+    m_tree->setModel(icons);
     m_tree->setFrameShape(QFrame::NoFrame);
     UseButtonFaceBackground(m_tree);
     m_tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -306,7 +308,8 @@ void TfMain::buildLayout()
                                     HistoryGrid *&grid,
                                     QPlainTextEdit *&body,
                                     QSplitter *&split,
-                                    int topic) {
+                                    int topic,
+                                    const QFont &bodyFont) {
         split = new QSplitter(Qt::Vertical);
         split->setChildrenCollapsible(false);
         split->setHandleWidth(6);
@@ -325,12 +328,18 @@ void TfMain::buildLayout()
         auto *refresh = new QTimer(body);
         refresh->setSingleShot(true);
         refresh->setInterval(StatusLogWriter::kFrameMilliseconds);
-        const auto show = [shown, source] {
+        const auto show = [shown, source, bodyFont] {
             const QString text = source->isOpen() && source->cursor() >= 0
                                          ? DecodeWindows1250(source->currentRow().MSG)
                                          : QString();
-            if (text != shown->toPlainText())
-                shown->setPlainText(text);
+            if (text == shown->toPlainText())
+                return;
+            // The body takes its bold font with its first text. Every start finds the histories
+            // empty, an empty body looks the same in any font, and the bold face is then
+            // loaded only once a message is there to be shown.
+            if (!text.isEmpty() && !shown->testAttribute(Qt::WA_SetFont))
+                shown->setFont(bodyFont);
+            shown->setPlainText(text);
         };
         connect(refresh, &QTimer::timeout, body, show);
         m_bodyRefreshes.emplace_back(refresh, show);
@@ -343,17 +352,17 @@ void TfMain::buildLayout()
         connect(&table, &QAbstractItemModel::modelReset, body, showCurrent);
         return split;
     };
-    m_page->addTab(messagePage(m_dm.tIn, m_receivedGrid, m_inbody, m_receivedSplit, kReceivedTopic),
-                   QStringLiteral("Přijaté zprávy"));
-    m_page->addTab(messagePage(m_dm.tOut, m_sentGrid, m_outbody, m_sentSplit, kSentTopic),
-                   QStringLiteral("Odeslané zprávy"));
     QFont inFont = FontOf({QStringLiteral("Arial")}, true);
     inFont.setPixelSize(16);
-    m_inbody->setFont(inFont);
     QFont outFont = FontOf(
             {QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")}, true);
     outFont.setPointSize(8);
-    m_outbody->setFont(outFont);
+    m_page->addTab(
+            messagePage(
+                    m_dm.tIn, m_receivedGrid, m_inbody, m_receivedSplit, kReceivedTopic, inFont),
+            QStringLiteral("Přijaté zprávy"));
+    m_page->addTab(messagePage(m_dm.tOut, m_sentGrid, m_outbody, m_sentSplit, kSentTopic, outFont),
+                   QStringLiteral("Odeslané zprávy"));
     m_receivedGrid->setObjectName(QStringLiteral("DBGrid1"));
     m_sentGrid->setObjectName(QStringLiteral("DBGrid2"));
     m_inbody->setObjectName(QStringLiteral("inbody"));
@@ -362,6 +371,10 @@ void TfMain::buildLayout()
     // The core keeps the queue's rows in step with the queue as it handles the notifications.
     m_lQueue = new QTableView;
     m_lQueue->setObjectName(QStringLiteral("lQueue"));
+    // A selected row's titles are drawn bold, as the toolkit's headers draw them; the columns'
+    // widths are set below, so measuring the titles in bold would only load that face early.
+    m_lQueue->setHorizontalHeader(new ColumnHeader(m_lQueue));
+    m_lQueue->horizontalHeader()->setHighlightSections(true);
     m_lQueue->setModel(&m_dm.queueModel());
     m_lQueue->setColumnWidth(OutboundQueueModel::ColumnTime, 88);
     m_lQueue->setColumnWidth(OutboundQueueModel::ColumnRecipient, 128);
@@ -927,9 +940,8 @@ void TfMain::notifyDesktop(const TMessageQueueItem &message)
             messageId = stored.ID;
         }
     }
-    m_notifier->notify(DecodeWindows1250(message.Ident),
-                       DecodeWindows1250(message.Body),
-                       messageId);
+    m_notifier->notify(
+            DecodeWindows1250(message.Ident), DecodeWindows1250(message.Body), messageId);
 }
 
 void TfMain::showReceivedMessage(qint32 messageId)

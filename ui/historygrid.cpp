@@ -2,6 +2,7 @@
 #include "historygridrows.h"
 
 #include "platform/codepage.h"
+#include "platform/ui/columnheader.h"
 #include "stores/history.h"
 
 #include <QEvent>
@@ -73,6 +74,7 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
     , m_table(table)
     , m_rows(new HistoryGridRows(table, this))
 {
+    setHorizontalHeader(new ColumnHeader(this));
     setVerticalHeader(new RowIndicatorHeader(*m_rows, this));
     setModel(m_rows);
     setFrameShape(QFrame::NoFrame);
@@ -86,7 +88,6 @@ HistoryGrid::HistoryGrid(HistoryTable &table, QWidget *parent)
 
     QHeaderView *columns = horizontalHeader();
     columns->setSectionResizeMode(QHeaderView::Interactive);
-    columns->setHighlightSections(false);
     columns->moveSection(columns->visualIndex(HistoryTable::ColumnLFLAG), 0);
     fitStateColumn();
     setColumnWidth(HistoryTable::ColumnDATUM, kDatumWidth);

@@ -205,6 +205,9 @@ TEST(MainWindow, AReceivedMessageIsShownConfirmedAndTheKeysTrimmed)
         EXPECT_TRUE(QTest::qWaitFor([&] {
             return station.window->receivedBody()->toPlainText() == QStringLiteral("Dobrý den");
         }));
+        // The text is shown in the body's own font, which it takes with its first message.
+        EXPECT_TRUE(station.window->receivedBody()->font().bold());
+        EXPECT_EQ(station.window->receivedBody()->font().pixelSize(), 16);
 
         for (int i = 2; i <= 130; ++i)
             peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
