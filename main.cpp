@@ -2,6 +2,7 @@
 #include "localsend/localsendprotocol.h"
 #include "localsend/localsendservice.h"
 #include "localsend/runningstation.h"
+#include "platform/terminationsignals.h"
 #include "platform/ui/helpviewer.h"
 #include "platform/ui/messagebox.h"
 #include "resources/stationimages.h"
@@ -26,6 +27,10 @@ int main(int argc, char *argv[])
     if (AskRunningStationToShow(LocalSendSocketPath()))
         return 0;
 
+    TerminationSignals termination;
+    // Not quit(): that first asks the windows to close, and the main window only hides.
+    QObject::connect(
+            &termination, &TerminationSignals::requested, &app, [] { QCoreApplication::exit(0); });
     StationTray tray;
 
     HelpKeyFilter help(Tdm::HelpFilePath());
@@ -44,7 +49,7 @@ int main(int argc, char *argv[])
         localSend.setShowWindowHandler([&fMain] { fMain.trayDblClick(); });
         boxes.setParent(&fMain);
         fMain.show();
-        result = QApplication::exec();
+        result = termination.wasRequested() ? 0 : QApplication::exec();
         boxes.setParent(nullptr);
         localSend.setShowWindowHandler({});
     }

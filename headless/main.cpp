@@ -3,6 +3,7 @@
 
 #include "core/udm.h"
 #include "localsend/localsendservice.h"
+#include "platform/terminationsignals.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +12,8 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::requested, &app, &QCoreApplication::quit);
     PrintedBoxes boxes;
     Tdm dm(boxes);
     if (!dm.started())
@@ -24,5 +27,5 @@ int main(int argc, char *argv[])
                      "warning: veltrin-send cannot reach this station: %s\n",
                      problem.toLocal8Bit().constData());
     console.start();
-    return app.exec();
+    return termination.wasRequested() ? 0 : app.exec();
 }

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -283,11 +284,16 @@ protected:
         *answer = found == lines.cend() ? QByteArray() : *found;
     }
 
-    void stopStation(Station &station)
+    // Ended by the end of its input, or by a signal that asks a program to end: either way it
+    // ends in order, with status 0.
+    void stopStation(Station &station, int signalNumber = 0)
     {
-        station.process.closeInput();
+        if (signalNumber == 0)
+            station.process.closeInput();
+        else
+            ::kill(station.process.pid(), signalNumber);
         ASSERT_TRUE(station.process.waitForFinished(QDeadlineTimer(kCommandTimeoutMs)))
-                << "the station did not end with its input: " << station.process.describe();
+                << "the station did not end: " << station.process.describe();
         EXPECT_EQ(station.process.exitCode(), 0) << "the station " << station.process.describe();
     }
 
@@ -329,8 +335,8 @@ TEST_F(StationEndToEndTest, MessageIsDeliveredStoredAndConfirmed)
     EXPECT_EQ(CountLines(a.process, "status Konfirmace " + key), 1)
             << "the station A " << a.process.describe();
 
-    ASSERT_NO_FATAL_FAILURE(stopStation(a));
-    ASSERT_NO_FATAL_FAILURE(stopStation(b));
+    ASSERT_NO_FATAL_FAILURE(stopStation(a, SIGTERM));
+    ASSERT_NO_FATAL_FAILURE(stopStation(b, SIGINT));
 }
 
 TEST_F(StationEndToEndTest, MessageNobodyConfirmsIsSentEightTimesThenGivenUp)

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <string>
 
 namespace {
@@ -246,9 +247,14 @@ TEST(SecondStart, TheSecondStationEndsAtOnceWithStatusZeroAndSaysNothing)
         EXPECT_TRUE(second.standardOutput().isEmpty()) << second.describe();
         EXPECT_TRUE(second.standardError().isEmpty()) << second.describe();
         EXPECT_FALSE(first.hasFinished()) << first.describe();
+        // Asked to end as a session's end asks, the first station ends in order: status 0, and
+        // its socket gone with it.
+        ::kill(first.pid(), SIGTERM);
+        ASSERT_TRUE(first.waitForFinished(QDeadlineTimer(kStartTimeoutMs))) << first.describe();
+        EXPECT_EQ(first.exitCode(), 0) << first.describe();
+        EXPECT_FALSE(QFile::exists(socket));
         // The offscreen platform notes each time a window is brought to the front: the first
         // station did so, before it answered, for the second start, and said nothing else.
-        first.kill();
         EXPECT_EQ(first.standardError(), QByteArray("This plugin does not support raise()\n"))
                 << first.describe();
     });

@@ -1,0 +1,92 @@
+#include "terminationsignals.h"
+
+#include <QSocketNotifier>
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Only what a handler may touch: the pipe's write end and whether an end was asked for.
+volatile std::sig_atomic_t g_writeFd = -1;
+volatile std::sig_atomic_t g_requested = 0;
+
+void OnTerminationSignal(int signalNumber)
+{
+    if (g_requested) {
+        // Blocked until this handler returns, the signal then acts as if never caught.
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+        return;
+    }
+    g_requested = 1;
+    const int savedErrno = errno;
+    const char byte = 0;
+    // A full pipe already holds a wake-up, and nothing else that could fail here can be helped.
+    [[maybe_unused]] const ssize_t written = ::write(g_writeFd, &byte, 1);
+    errno = savedErrno;
+}
+
+ssize_t ReadRetryingInterrupts(int fd, void *buffer, size_t size)
+{
+    ssize_t result;
+    do {
+        result = ::read(fd, buffer, size);
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+} // namespace
+
+TerminationSignals::TerminationSignals(QObject *parent)
+    : QObject(parent)
+{
+    if (g_writeFd != -1) {
+        qWarning("Termination signals are already handled elsewhere in this program.");
+        return;
+    }
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qWarning("Termination signals end the program at once: no pipe (%s).",
+                 std::strerror(errno));
+        return;
+    }
+    m_readFd = ends[0];
+    g_writeFd = ends[1];
+    g_requested = 0;
+    m_installed = true;
+    m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        char drained[16];
+        while (ReadRetryingInterrupts(m_readFd, drained, sizeof drained) > 0) {
+        }
+        if (m_requested)
+            return;
+        m_requested = true;
+        Q_EMIT requested();
+    });
+
+    struct sigaction action = {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+        ::sigaction(kSignals[i], &action, &m_earlier[i]);
+}
+
+TerminationSignals::~TerminationSignals()
+{
+    if (!m_installed)
+        return;
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+        ::sigaction(kSignals[i], &m_earlier[i], nullptr);
+    delete m_notifier;
+    ::close(m_readFd);
+    ::close(g_writeFd);
+    g_writeFd = -1;
+    g_requested = 0;
+}
