@@ -58,14 +58,12 @@ TerminationSignals::TerminationSignals(QObject *parent)
     m_readFd = ends[0];
     g_writeFd = ends[1];
     g_requested = 0;
-    m_installed = true;
     m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         char drained[16];
         while (ReadRetryingInterrupts(m_readFd, drained, sizeof drained) > 0) {
         }
-        if (m_requested)
-            return;
+        // Only the first signal writes: the next one ends the program itself.
         m_requested = true;
         Q_EMIT requested();
     });
@@ -80,7 +78,7 @@ TerminationSignals::TerminationSignals(QObject *parent)
 
 TerminationSignals::~TerminationSignals()
 {
-    if (!m_installed)
+    if (m_readFd < 0)
         return;
     for (std::size_t i = 0; i < std::size(kSignals); ++i)
         ::sigaction(kSignals[i], &m_earlier[i], nullptr);

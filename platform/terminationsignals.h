@@ -33,8 +33,7 @@ Q_SIGNALS:
 private:
     static constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-    int m_readFd = -1;
-    bool m_installed = false;
+    int m_readFd = -1; // -1: the signals were left as they were
     bool m_requested = false;
     QSocketNotifier *m_notifier = nullptr;
     struct sigaction m_earlier[std::size(kSignals)] = {};
