@@ -7,7 +7,7 @@
 #include "transport/udpserver.h"
 
 #include "platform/messageboxes.h"
-#include "stores/history.h"
+#include "core/history.h"
 
 #include <QByteArray>
 #include <QObject>

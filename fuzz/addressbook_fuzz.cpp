@@ -4,7 +4,7 @@
 #include "fuzztarget.h"
 
 #include "platform/error.h"
-#include "stores/addressbook.h"
+#include "addressbook/addressbook.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/transport/sockethandle.h"
+#include "platform/sockethandle.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/transport/sockethandle.h"
+#include "platform/sockethandle.h"
 
 #include <QObject>
 #include <QSocketNotifier>

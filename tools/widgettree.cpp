@@ -1,7 +1,7 @@
 #include "widgettree.h"
 
 #include "platform/codepage.h"
-#include "stores/history.h"
+#include "core/history.h"
 #include "ui/historygrid.h"
 
 #include <QAbstractButton>

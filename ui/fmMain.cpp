@@ -1,8 +1,8 @@
 #include "fmMain.h"
 #include "desktopnotifier.h"
-#include "fmAbout.h"
-#include "fmSend.h"
-#include "fmSet.h"
+#include "ui/dialogs/fmAbout.h"
+#include "ui/dialogs/fmSend.h"
+#include "ui/dialogs/fmSet.h"
 #include "historygrid.h"
 #include "paintpacer.h"
 #include "statuslogwriter.h"
@@ -15,9 +15,9 @@
 #include "platform/ui/sound.h"
 #include "platform/ui/widgetlook.h"
 #include "resources/stationimages.h"
-#include "stores/addressbook.h"
-#include "stores/addressbookedits.h"
-#include "stores/history.h"
+#include "addressbook/addressbook.h"
+#include "ui/dialogs/addressbookedits.h"
+#include "core/history.h"
 
 #include <QAction>
 #include <QApplication>

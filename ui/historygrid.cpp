@@ -3,7 +3,7 @@
 
 #include "platform/codepage.h"
 #include "platform/ui/columnheader.h"
-#include "stores/history.h"
+#include "core/history.h"
 
 #include <QEvent>
 #include <QHeaderView>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "stores/history.h"
+#include "core/history.h"
 
 #include <QAbstractTableModel>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sockethandle.h"
+#include "platform/sockethandle.h"
 
 #include <QByteArray>
 

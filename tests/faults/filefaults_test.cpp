@@ -10,7 +10,7 @@
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/profilefile.h"
-#include "stores/addressbook.h"
+#include "addressbook/addressbook.h"
 #include "support/filehelpers.h"
 #include "support/recordingboxes.h"
 

@@ -3,8 +3,8 @@
 // one. Each test runs in a network namespace of its own.
 
 #include "core/udm.h"
-#include "stores/addressbook.h"
-#include "stores/history.h"
+#include "addressbook/addressbook.h"
+#include "core/history.h"
 #include "support/desktopsession.h"
 #include "support/rawpeer.h"
 #include "support/recordingboxes.h"
@@ -12,7 +12,7 @@
 #include "support/widgettest.h"
 #include "ui/desktopnotifier.h"
 #include "ui/fmMain.h"
-#include "ui/fmSend.h"
+#include "ui/dialogs/fmSend.h"
 #include "ui/historygrid.h"
 #include "ui/stationtray.h"
 #include "ui/traywatcher.h"

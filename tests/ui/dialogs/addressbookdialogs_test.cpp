@@ -1,8 +1,8 @@
-#include "stores/addressbook.h"
-#include "stores/addressbookedits.h"
-#include "stores/fmGroup.h"
-#include "stores/fmMembers.h"
-#include "stores/fmUser.h"
+#include "addressbook/addressbook.h"
+#include "ui/dialogs/addressbookedits.h"
+#include "ui/dialogs/fmGroup.h"
+#include "ui/dialogs/fmMembers.h"
+#include "ui/dialogs/fmUser.h"
 
 #include "platform/codepage.h"
 #include "platform/error.h"

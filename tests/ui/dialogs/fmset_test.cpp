@@ -8,7 +8,7 @@
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
 #include "support/widgettest.h"
-#include "ui/fmSet.h"
+#include "ui/dialogs/fmSet.h"
 
 #include <QApplication>
 #include <QCheckBox>

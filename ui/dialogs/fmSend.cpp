@@ -9,7 +9,7 @@
 #include "platform/ui/textguard.h"
 #include "platform/ui/widgetlook.h"
 #include "resources/stationimages.h"
-#include "stores/addressbook.h"
+#include "addressbook/addressbook.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>

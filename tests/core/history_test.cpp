@@ -1,4 +1,4 @@
-#include "stores/history.h"
+#include "core/history.h"
 
 #include "support/printers.h"
 #include "support/recordingboxes.h"

@@ -1,4 +1,4 @@
-#include "stores/addressbook.h"
+#include "addressbook/addressbook.h"
 
 #include "platform/error.h"
 #include "support/filehelpers.h"

@@ -1,6 +1,6 @@
 #include "addressbookedits.h"
 
-#include "addressbook.h"
+#include "addressbook/addressbook.h"
 #include "fmGroup.h"
 #include "fmMembers.h"
 #include "fmUser.h"

@@ -1,14 +1,14 @@
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/ui/helpviewer.h"
-#include "stores/addressbook.h"
-#include "stores/history.h"
+#include "addressbook/addressbook.h"
+#include "core/history.h"
 #include "support/printers.h"
 #include "support/privatenetwork.h"
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
 #include "support/widgettest.h"
-#include "ui/fmSend.h"
+#include "ui/dialogs/fmSend.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,6 +1,6 @@
 #include "fmMembers.h"
 
-#include "addressbook.h"
+#include "addressbook/addressbook.h"
 
 #include "platform/codepage.h"
 #include "platform/error.h"
