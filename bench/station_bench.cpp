@@ -1,7 +1,5 @@
-#include "core/headlessreceiver.h"
 #include "core/protocol.h"
 #include "core/settings.h"
-#include "core/stationevent.h"
 #include "core/transport/socketlayer.h"
 #include "core/transport/udpclient.h"
 #include "core/transport/udpserver.h"
@@ -9,6 +7,7 @@
 #include "headless/printedboxes.h"
 #include "platform/messageboxes.h"
 #include "tools/loopback.h"
+#include "tools/udppeer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -48,10 +47,10 @@ extern char **environ;
 
 // The station handling a stream of inbound messages, its confirmation latency and the cost of
 // one clock tick, each beside the floor that plain sockets give on the same loopback: the core
-// with the headless receiver in this process, and the windowed station, the program users run,
-// as a child process on the offscreen platform. The station's port is fixed by the protocol, so
-// everything runs in a network namespace of this process's own, where only "lo" exists, and
-// the child inherits it.
+// in this process, as the headless station runs it, and the windowed station, the program
+// users run, as a child process on the offscreen platform. The station's port is fixed by the
+// protocol, so everything runs in a network namespace of this process's own, where only "lo"
+// exists, and the child inherits it.
 
 namespace {
 
@@ -95,38 +94,6 @@ constexpr auto kBurstQuiet = 1s;
 constexpr auto kBurstLimit = 60s;
 
 constexpr auto kWindowStartLimit = 30s;
-
-sockaddr_in LoopbackAddress(quint16 port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int BoundLoopbackSocket(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const sockaddr_in address = LoopbackAddress(port);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void SendDatagram(int fd, const sockaddr_in &to, const QByteArray &datagram)
-{
-    ::sendto(fd,
-             datagram.constData(),
-             std::size_t(datagram.size()),
-             0,
-             reinterpret_cast<const sockaddr *>(&to),
-             sizeof to);
-}
 
 double Percentile(std::vector<double> values, double fraction)
 {
@@ -188,25 +155,13 @@ class Peer
 {
 public:
     Peer()
-        : m_fd(BoundLoopbackSocket(kStationPort))
+        : m_socket("127.0.0.1", kStationPort)
     {
         // The tick figures send up to a thousand datagrams at once; none should be dropped.
-        if (m_fd >= 0
-            && ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &kPeerBufferBytes, sizeof(int))
-                       != 0) {
-            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &kPeerBufferBytes, sizeof(int));
-        }
+        m_socket.setReceiveBuffer(kPeerBufferBytes);
     }
-    ~Peer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
 
-    bool bound() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool bound() const { return m_socket.bound(); }
 
     FlowResult flow(quint16 port, int count, Clock::duration limit)
     {
@@ -215,7 +170,6 @@ public:
         m_nextKey += count;
         std::vector<char> state(std::size_t(count), Unsent);
         std::deque<std::pair<int, Clock::time_point>> inFlightOrder;
-        const sockaddr_in to = LoopbackAddress(port);
 
         FlowResult result;
         int inFlight = 0;
@@ -226,7 +180,7 @@ public:
             const Clock::time_point now = Clock::now();
             const bool sending = next < count && now - start < limit;
             while (sending && inFlight < kWindow && next < count) {
-                SendDatagram(m_fd, to, messageDatagram(first + next));
+                m_socket.sendTo("127.0.0.1", port, messageDatagram(first + next));
                 state[std::size_t(next)] = InFlight;
                 inFlightOrder.emplace_back(next, Clock::now());
                 ++next;
@@ -288,12 +242,11 @@ public:
     {
         const int first = m_nextKey;
         m_nextKey += count;
-        const sockaddr_in to = LoopbackAddress(port);
         std::vector<char> confirmed(std::size_t(count), 0);
         BurstResult result;
         const Clock::time_point start = Clock::now();
         for (int i = 0; i < count; ++i)
-            SendDatagram(m_fd, to, messageDatagram(first + i));
+            m_socket.sendTo("127.0.0.1", port, messageDatagram(first + i));
         result.sent = count;
         Clock::time_point last = Clock::now();
         while (result.confirmed < count && Clock::now() - last < kBurstQuiet
@@ -327,7 +280,7 @@ public:
     {
         int count = 0;
         char buffer[2048];
-        while (::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0)
+        while (m_socket.receive(buffer, sizeof buffer, 0) >= 0)
             ++count;
         return count;
     }
@@ -337,7 +290,7 @@ private:
     {
         const int key = m_nextKey++;
         const Clock::time_point sentAt = Clock::now();
-        SendDatagram(m_fd, LoopbackAddress(port), messageDatagram(key));
+        m_socket.sendTo("127.0.0.1", port, messageDatagram(key));
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     kLatencyTimeout - (Clock::now() - sentAt));
@@ -362,11 +315,8 @@ private:
     // The key of the next confirmation, -1 for any other datagram, nothing when none came.
     std::optional<int> receive(int timeoutMs)
     {
-        pollfd entry{m_fd, POLLIN, 0};
-        if (::poll(&entry, 1, timeoutMs) <= 0)
-            return std::nullopt;
         char buffer[2048];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer - 1, MSG_DONTWAIT);
+        const qsizetype n = m_socket.receive(buffer, sizeof buffer - 1, timeoutMs);
         if (n < 0)
             return std::nullopt;
         buffer[n] = '\0';
@@ -376,7 +326,7 @@ private:
         return int(std::strtol(buffer + sizeof kPrefix - 1, nullptr, 10));
     }
 
-    int m_fd;
+    UdpPeer m_socket;
     int m_nextKey = 1;
 };
 
@@ -386,9 +336,9 @@ class EchoLoop
 {
 public:
     explicit EchoLoop(quint16 port)
-        : m_fd(BoundLoopbackSocket(port))
+        : m_socket("127.0.0.1", port)
     {
-        if (m_fd >= 0)
+        if (m_socket.bound())
             m_thread = std::thread([this] { run(); });
     }
     ~EchoLoop()
@@ -396,31 +346,28 @@ public:
         m_stopped = true;
         if (m_thread.joinable())
             m_thread.join();
-        if (m_fd >= 0)
-            ::close(m_fd);
     }
     EchoLoop(const EchoLoop &) = delete;
     EchoLoop &operator=(const EchoLoop &) = delete;
 
-    bool bound() const { return m_fd >= 0; }
+    bool bound() const { return m_socket.bound(); }
 
 private:
+    // By hand rather than through the peer's calls: the floor is one poll, one recvfrom and one
+    // sendto on one socket, and nothing else.
     void run()
     {
-        char buffer[UdpServer::kDefaultBufferSize];
-        pollfd entry{m_fd, POLLIN, 0};
+        const int fd = m_socket.fd();
+        char buffer[UdpServer::kBufferSize];
+        pollfd entry{fd, POLLIN, 0};
         while (!m_stopped) {
             entry.revents = 0;
             if (::poll(&entry, 1, 50) <= 0)
                 continue;
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
-            const ssize_t n = ::recvfrom(m_fd,
-                                         buffer,
-                                         sizeof buffer,
-                                         0,
-                                         reinterpret_cast<sockaddr *>(&from),
-                                         &fromLength);
+            const ssize_t n = ::recvfrom(
+                    fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
             if (n < 1 || buffer[0] != '=')
                 continue;
             const void *bar = std::memchr(buffer, '|', std::size_t(n));
@@ -428,18 +375,18 @@ private:
                     = bar ? std::size_t(static_cast<const char *>(bar) - buffer) : std::size_t(n);
             buffer[0] = '#';
             from.sin_port = htons(kStationPort);
-            ::sendto(m_fd, buffer, keyEnd, 0, reinterpret_cast<sockaddr *>(&from), sizeof from);
+            ::sendto(fd, buffer, keyEnd, 0, reinterpret_cast<sockaddr *>(&from), sizeof from);
         }
     }
 
-    int m_fd;
+    UdpPeer m_socket;
     std::atomic<bool> m_stopped = false;
     std::thread m_thread;
 };
 
 // The station's transport with a handler that only confirms, parsing as the station does:
-// beside the full station it shows what the hand-over to the owner's thread costs on its own,
-// and what a fresh socket per confirmation adds to it.
+// beside the full station it shows what reading on the event loop costs on its own, and what a
+// fresh socket per confirmation adds to it.
 class ConfirmingServer
 {
 public:
@@ -450,14 +397,9 @@ public:
         , m_socket(SocketLayer::openDatagramSocket())
     {
         m_server.setDefaultPort(port);
-        QObject::connect(
-                &m_server,
-                &UdpServer::udpRead,
-                &m_server,
-                [this](UdpServer &, const QByteArray &data, SocketBinding &binding) {
-                    confirm(data, binding);
-                },
-                Qt::DirectConnection);
+        QObject::connect(&m_server, &UdpServer::udpRead, &m_server, [this](auto &data, auto &from) {
+            confirm(data, from);
+        });
         m_server.setActive(true);
     }
 
@@ -479,7 +421,6 @@ private:
             SocketLayer::sendTo(m_socket.fd(), *address, kStationPort, confirmation);
     }
 
-    SocketLayer::Use m_layer;
     Reply m_reply;
     SocketHandle m_socket;
     UdpServer m_server;
@@ -571,13 +512,11 @@ struct TickFigures
 };
 
 // Queues entries messages, lets the first attempts go, then times the ticks that follow until
-// enough ticks with sends were seen; afterwards lets the entries run out so the receiver
-// removes them as the window would.
+// enough ticks with sends were seen; afterwards lets the entries run out, given up.
 TickFigures MeasureTicks(Tdm &dm, Peer &peer, int entries)
 {
     for (int i = 0; i < entries; ++i)
         dm.QueueMessage("Peer", "127.0.0.1", "text");
-    QCoreApplication::processEvents(); // the queued notifications, outside the timing
     dm.timTimer();
     peer.drain();
 
@@ -585,7 +524,7 @@ TickFigures MeasureTicks(Tdm &dm, Peer &peer, int entries)
     std::vector<double> sending;
     for (int guard = 0; int(sending.size()) < kTickSendSamples && guard < kTickRunOutGuard;
          ++guard) {
-        const bool due = (dm.SendTick + 1) % 8 == 0;
+        const bool due = (dm.sendTick() + 1) % 8 == 0;
         QElapsedTimer timer;
         timer.start();
         dm.timTimer();
@@ -593,34 +532,29 @@ TickFigures MeasureTicks(Tdm &dm, Peer &peer, int entries)
         (due ? sending : quiet).push_back(ms);
         peer.drain();
     }
-    for (int guard = 0; !dm.OutboundQueue.empty() && guard < kTickRunOutGuard; ++guard) {
+    for (int guard = 0; !dm.outboundQueue().empty() && guard < kTickRunOutGuard; ++guard) {
         dm.timTimer();
         peer.drain();
     }
-    QCoreApplication::processEvents();
-    if (!dm.OutboundQueue.empty()) {
-        std::fprintf(stderr, "warning: %zu entries left in the queue\n", dm.OutboundQueue.size());
-        dm.OutboundQueue.clear();
-    }
+    if (!dm.outboundQueue().empty())
+        std::fprintf(stderr, "warning: %zu entries left in the queue\n", dm.outboundQueue().size());
     return {Median(quiet), Median(sending)};
 }
 
 // What sending the same datagrams costs through one socket kept open.
 double MedianKeptSocketSendsMs(Peer &peer, int count)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in to = LoopbackAddress(kStationPort);
+    const UdpPeer kept;
     const QByteArray datagram = "=BENCH~1|Bench|text";
     std::vector<double> samples;
     for (int round = 0; round < kTickSendSamples; ++round) {
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < count; ++i)
-            SendDatagram(fd, to, datagram);
+            kept.sendTo("127.0.0.1", kStationPort, datagram);
         samples.push_back(double(timer.nsecsElapsed()) / 1e6);
         peer.drain();
     }
-    ::close(fd);
     return Median(samples);
 }
 
@@ -840,9 +774,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     // The ticks are driven by hand below; the clock would only add idle ticks to the figures.
-    dm.tim.stop();
-    HeadlessReceiver receiver(dm);
-    dm.setStationEventReceiver(&receiver);
+    dm.stopClock();
 
     EchoLoop echo(kEchoPort);
     if (!echo.bound()) {
@@ -926,20 +858,15 @@ int main(int argc, char *argv[])
     const TickFigures pumplessTicks = MeasureTicks(dm, peer, 1000);
     dm.setPump([] { QCoreApplication::processEvents(); });
 
-    const sockaddr_in peerAddress = LoopbackAddress(kStationPort);
     const QByteArray datagram = "=BENCH~1|Bench|text";
     const double freshClientSendUs = MedianSendMicroseconds(peer, [&] {
         UdpClient client;
         client.Send("127.0.0.1", kStationPort, datagram);
     });
-    const double bareSocketUs = MedianSendMicroseconds(peer, [] {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ::close(fd);
-    });
-    const int keptFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const double keptSocketSendUs
-            = MedianSendMicroseconds(peer, [&] { SendDatagram(keptFd, peerAddress, datagram); });
-    ::close(keptFd);
+    const double bareSocketUs = MedianSendMicroseconds(peer, [] { const UdpPeer fresh; });
+    const UdpPeer kept;
+    const double keptSocketSendUs = MedianSendMicroseconds(
+            peer, [&] { kept.sendTo("127.0.0.1", kStationPort, datagram); });
     QElapsedTimer pumpTimer;
     pumpTimer.start();
     for (int i = 0; i < kPumpCalls; ++i)
@@ -952,14 +879,14 @@ int main(int argc, char *argv[])
                 UsableCores());
     std::printf("Peer: one thread, at most %d messages unconfirmed, up to %d messages or %.1f s "
                 "per target, in %d rounds taken in turn;\n%d latency samples one at a time, "
-                "taken in turn from each target.\nStation: Tdm with the headless receiver, "
+                "taken in turn from each target.\nStation: Tdm as the headless station runs it, "
                 "MAXRECS %d. Echo: one thread, poll + recvfrom + sendto on one socket.\n\n",
                 kWindow,
                 kFlowCount,
                 std::chrono::duration<double>(kFlowLimit).count(),
                 kFlowRounds,
                 kLatencySamples,
-                StationSettings.MAXRECS);
+                dm.settings().MAXRECS);
 
     PrintSideBySide(
             echoFlow, stationFlow, windowFlow, echoLatency, stationLatency, windowLatency, bursts);

@@ -1,9 +1,9 @@
-#include "core/stationevent.h"
 #include "core/udm.h"
 #include "headless/printedboxes.h"
 #include "platform/codepage.h"
 #include "platform/messageboxes.h"
 #include "tools/loopback.h"
+#include "tools/udppeer.h"
 #include "ui/fmMain.h"
 
 #include <QApplication>
@@ -15,11 +15,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -105,33 +101,16 @@ AppendFigures AppendLines(TfMain &window, const QByteArray &line, int count)
 class Flooder
 {
 public:
+    // The confirmations come to the protocol port, only to be absorbed: once its buffer is
+    // full they are dropped.
     Flooder()
-        : m_sending(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-        , m_confirmations(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const auto *where = reinterpret_cast<const sockaddr *>(&address);
-        address.sin_port = htons(kProtocolPort);
-        // The confirmations are only to be absorbed; once the buffer is full they are dropped.
-        m_ok = m_sending >= 0 && m_confirmations >= 0
-               && ::bind(m_confirmations, where, sizeof address) == 0;
-        address.sin_port = htons(kBenchStationPort);
-        m_ok = m_ok && ::connect(m_sending, where, sizeof address) == 0;
-    }
-    ~Flooder()
-    {
-        stop();
-        for (const int fd : {m_sending, m_confirmations}) {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    }
+        : m_confirmations("127.0.0.1", kProtocolPort)
+    {}
+    ~Flooder() { stop(); }
     Flooder(const Flooder &) = delete;
     Flooder &operator=(const Flooder &) = delete;
 
-    bool ok() const { return m_ok; }
+    bool ok() const { return m_confirmations.bound() && m_sending.fd() >= 0; }
 
     void start()
     {
@@ -140,8 +119,7 @@ public:
                 const std::string datagram = "=FLOOD~" + std::to_string(++m_sent)
                                              + "|Flood|Zpr\xe1va b\xechem z\xe1plavy";
                 // A full socket buffer at the station drops the datagram; the flood goes on.
-                [[maybe_unused]] const ssize_t n
-                        = ::send(m_sending, datagram.data(), datagram.size(), 0);
+                m_sending.sendTo("127.0.0.1", kBenchStationPort, datagram);
             }
         });
     }
@@ -154,30 +132,11 @@ public:
     unsigned long long sent() const { return m_sent; }
 
 private:
-    int m_sending;
-    int m_confirmations;
-    bool m_ok = false;
+    UdpPeer m_sending;
+    UdpPeer m_confirmations;
     std::atomic<bool> m_stop{false};
     unsigned long long m_sent = 0;
     std::thread m_thread;
-};
-
-// Counts the new-message notifications on their way to the window, which consumes them.
-class NewMessageCounter : public QObject
-{
-public:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == StationEvent::eventType()
-            && static_cast<StationEvent *>(event)->code() == seReceived) {
-            ++m_count;
-        }
-        return false;
-    }
-    long long count() const { return m_count; }
-
-private:
-    long long m_count = 0;
 };
 
 } // namespace
@@ -257,8 +216,8 @@ int main(int argc, char *argv[])
                 stderr, "bench_statuslog: cannot set up the flooder: %s\n", std::strerror(errno));
         return 1;
     }
-    NewMessageCounter counter;
-    app.installEventFilter(&counter);
+    long long announced = 0;
+    QObject::connect(&dm, &Tdm::messageReceived, [&announced] { ++announced; });
     window.showPendingChanges();
     LetWindowCatchUp();
     const long long residentBefore = ResidentBytes();
@@ -278,8 +237,8 @@ int main(int argc, char *argv[])
                 "log holding %d lines\n",
                 seconds,
                 flooder.sent(),
-                counter.count(),
-                double(counter.count()) / seconds,
+                announced,
+                double(announced) / seconds,
                 double(residentBefore) / (1024.0 * 1024.0),
                 double(residentAfter) / (1024.0 * 1024.0),
                 double(residentAfter - residentBefore) / (1024.0 * 1024.0),

@@ -6,8 +6,6 @@
 
 #include <utility>
 
-TStationSettings StationSettings;
-
 namespace {
 
 constexpr char kTcpIpSection[] = "TCPIP";

@@ -4,7 +4,8 @@
 
 #include <QByteArray>
 
-// The station's settings as the settings file holds them; field names are the keys' names.
+// The station's settings as the settings file holds them; field names are the keys' names. The
+// station's own record is its core's (Tdm::settings()).
 struct TStationSettings
 {
     bool USEIP = false;
@@ -15,9 +16,6 @@ struct TStationSettings
     bool PLAYWAVE = false;
     QByteArray WAVEFILE;
 };
-
-// The one record of the process; zeros and empty texts until LoadSettings has run.
-extern TStationSettings StationSettings;
 
 inline constexpr qsizetype kMaxIdentLength = 32;
 inline constexpr char kSettingsFileName[] = "veltrin.ini";
@@ -54,11 +52,11 @@ SettingsFile OpenSettingsFile();
 // Reads the seven station keys; the computer name is IDENT's default.
 void LoadSettings(const SettingsFile &file,
                   const QByteArray &computerName,
-                  TStationSettings &settings = StationSettings);
+                  TStationSettings &settings);
 
 // Writes the seven station keys in their order; a refused write stops there with
 // ProfileWriteError and leaves the record as it is.
-void SaveSettings(const SettingsFile &file, const TStationSettings &settings = StationSettings);
+void SaveSettings(const SettingsFile &file, const TStationSettings &settings);
 
 // What the settings dialog stores as the station's name: what the user typed, cut to 32
 // characters, or the computer name (cut likewise) when nothing was typed.

@@ -1,7 +1,7 @@
 #include "udm.h"
 #include "protocol.h"
 #include "rowidclock.h"
-#include "settings.h"
+#include "transport/socketerrors.h"
 #include "transport/socketlayer.h"
 #include "transport/transporterror.h"
 #include "transport/udpclient.h"
@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
 #include <QScopedValueRollback>
 
 #include <algorithm>
@@ -22,10 +21,10 @@ namespace {
 
 constexpr int kTickMilliseconds = 1000;
 
-// Datagrams wait in the socket while the user-interface thread handles the one before them, so
-// the socket's buffer is what takes up a burst: at the system's default a few hundred small
-// datagrams, the rest dropped. A megabyte holds a couple of thousand, and costs memory only
-// while it is full; the system caps it at its own maximum.
+// Datagrams wait in the socket while the station handles the one before them, so the socket's
+// buffer is what takes up a burst: at the system's default a few hundred small datagrams, the
+// rest dropped. A megabyte holds a couple of thousand, and costs memory only while it is full;
+// the system caps it at its own maximum.
 constexpr int kReceiveBufferBytes = 1024 * 1024;
 
 QByteArray Text(QStringView czech)
@@ -40,41 +39,59 @@ QByteArray PartnerText(const QByteArray &name, const QByteArray &address)
 
 } // namespace
 
+class Tdm::Operation
+{
+public:
+    explicit Operation(Tdm &dm)
+        : m_dm(dm)
+        , m_outermost(!dm.m_busy)
+    {
+        m_dm.m_busy = true;
+        m_dm.m_srv.holdReading();
+    }
+    ~Operation()
+    {
+        m_dm.m_srv.releaseReading();
+        if (m_outermost) {
+            m_dm.m_busy = false;
+            m_dm.scheduleOwed();
+        }
+    }
+    Operation(const Operation &) = delete;
+    Operation &operator=(const Operation &) = delete;
+
+private:
+    Tdm &m_dm;
+    bool m_outermost;
+};
+
 Tdm::Tdm(MessageBoxes &boxes,
          std::function<QByteArray()> readComputerName,
          QObject *parent,
          StationPorts ports)
     : QObject(parent)
-    , tIn("tIn", HistoryKind::Received)
-    , tOut("tOut", HistoryKind::Sent)
     , m_boxes(boxes)
     , m_ports(ports)
+    , m_tIn("tIn", HistoryKind::Received)
+    , m_tOut("tOut", HistoryKind::Sent)
     , m_pump([] { QCoreApplication::processEvents(); })
 {
-    tim.setInterval(kTickMilliseconds);
-    connect(&tim, &QTimer::timeout, this, [this] { timTimer(); });
-    tim.start();
-    srv.setReceiveBufferBytes(kReceiveBufferBytes);
-    connect(
-            &srv,
-            &UdpServer::udpRead,
-            this,
-            [this](UdpServer &sender, const QByteArray &data, SocketBinding &binding) {
-                // An error that escapes the handler costs its datagram only, and must not
-                // unwind through the signal.
-                try {
-                    srvUDPRead(sender, data, binding);
-                } catch (...) {
-                }
-            },
-            Qt::DirectConnection);
+    m_tim.setInterval(kTickMilliseconds);
+    connect(&m_tim, &QTimer::timeout, this, &Tdm::timTimer);
+    m_tim.start();
+    m_srv.setReceiveBufferBytes(kReceiveBufferBytes);
+    connect(&m_srv, &UdpServer::udpRead, this, &Tdm::srvUDPRead);
+    connect(&m_srv, &UdpServer::readFailed, this, [this](const QByteArray &errorText) {
+        Q_EMIT statusLine(Text(u"Stanice přestala přijímat zprávy: ") + errorText);
+    });
+    connect(&m_resolver, &HostResolver::resolved, this, &Tdm::hostResolved);
     DataModuleCreate(readComputerName ? readComputerName : ComputerNetworkName);
 }
 
 Tdm::~Tdm()
 {
     DataModuleDestroy();
-    tim.stop();
+    m_tim.stop();
 }
 
 QString Tdm::HelpFilePath()
@@ -98,18 +115,18 @@ QByteArray Tdm::StartFailureMessage(const QByteArray &systemText)
 void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
 {
     try {
-        ComputerName = readComputerName();
-        if (ComputerName.isEmpty())
+        m_computerName = readComputerName();
+        if (m_computerName.isEmpty())
             throw Error(Text(u"Nelze získat jméno tohoto počítače!"));
-        LoadSettings(OpenSettingsFile(), ComputerName);
-        ReceivedList.clear();
-        OutboundQueue.clear();
-        srv.setDefaultPort(m_ports.listen.value_or(StationSettings.PORT));
-        srv.setActive(true);
-        OpenHistory(tIn, m_boxes);
-        OpenHistory(tOut, m_boxes);
-        if (tOut.isOpen())
-            tOut.startIdsAt(ClockRowId(QDateTime::currentMSecsSinceEpoch()));
+        LoadSettings(OpenSettingsFile(), m_computerName, m_settings);
+        m_receivedList.clear();
+        m_outboundQueue.clear();
+        m_srv.setDefaultPort(m_ports.listen.value_or(m_settings.PORT));
+        m_srv.setActive(true);
+        OpenHistory(m_tIn, m_boxes);
+        OpenHistory(m_tOut, m_boxes);
+        if (m_tOut.isOpen())
+            m_tOut.startIdsAt(ClockRowId(QDateTime::currentMSecsSinceEpoch()));
         m_started = true;
     } catch (const std::exception &error) {
         m_boxes.warning(StartFailureMessage(ErrorTextOf(error)));
@@ -124,103 +141,194 @@ void Tdm::DataModuleDestroy()
     // A run that queued messages faster than the clock moves has used IDs the clock has not
     // reached yet; holding the port until it has keeps the next run on this computer from
     // starting below them.
-    if (m_started && tOut.isOpen()) {
-        const qint64 wait = MsUntilClockPasses(tOut.lastId(), QDateTime::currentMSecsSinceEpoch());
+    if (m_started && m_tOut.isOpen()) {
+        const qint64 wait
+                = MsUntilClockPasses(m_tOut.lastId(), QDateTime::currentMSecsSinceEpoch());
         std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
-    // The port goes first: deactivation may still deliver a datagram, which needs the lists and
-    // the histories intact.
-    srv.setActive(false);
-    CloseHistory(tIn, m_boxes);
-    CloseHistory(tOut, m_boxes);
-    OutboundQueue.clear();
+    // The port goes first: nothing is read from then on that the lists could no longer take.
+    m_srv.setActive(false);
+    CloseHistory(m_tIn, m_boxes);
+    CloseHistory(m_tOut, m_boxes);
+    m_outboundQueue.clear();
     m_queueModel.clear();
-    ReceivedList.clear();
+    m_receivedList.clear();
 }
 
-void Tdm::post(int code, const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry)
+void Tdm::scheduleOwed()
 {
-    // The position is taken only now: a message box raised on the way here runs an event loop,
-    // whose notifications may have removed entries below this one, or this one itself.
-    const int position = PositionOf(list, entry);
-    if (!m_receiver || position < 0)
+    if ((!m_tickOwed && m_owed.empty()) || m_owedScheduled)
         return;
-    QCoreApplication::postEvent(m_receiver, new StationEvent(code, position, entry));
+    m_owedScheduled = true;
+    QMetaObject::invokeMethod(this, &Tdm::runOwed, Qt::QueuedConnection);
 }
 
-void Tdm::postStatusText(const QByteArray &text)
+void Tdm::runOwed()
 {
-    if (m_receiver)
-        QCoreApplication::postEvent(m_receiver, new StationEvent(text));
+    m_owedScheduled = false;
+    if (m_busy)
+        return; // run again once the operation that holds it has ended
+    if (std::exchange(m_tickOwed, false))
+        timTimer();
+    for (const std::function<void()> &work : std::exchange(m_owed, {}))
+        work();
 }
 
-std::shared_ptr<TMessageQueueItem>
-Tdm::QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body)
+std::shared_ptr<const TMessageQueueItem> Tdm::QueueMessage(const QByteArray &name,
+                                                           const QByteArray &host,
+                                                           const QByteArray &body,
+                                                           const std::optional<QByteArray> &ident)
 {
     const qint32 id
-            = AppendMessage(tOut, PartnerText(name, host), body, StationSettings.MAXRECS, m_boxes);
-    const QByteArray key = MakeMessageKey(ComputerName, id);
-    auto entry = std::make_shared<TMessageQueueItem>(key, StationSettings.IDENT, host, body);
-    OutboundQueue.push_back(entry);
-    post(seQueued, OutboundQueue, entry);
+            = AppendMessage(m_tOut, PartnerText(name, host), body, m_settings.MAXRECS, m_boxes);
+    const QByteArray key = MakeMessageKey(m_computerName, id);
+    auto entry = std::make_shared<TMessageQueueItem>(
+            key, ident.value_or(m_settings.IDENT), host, body);
+    m_outboundQueue.push_back(entry);
+    m_queueModel.appendEntry(entry);
+    Q_EMIT messageQueued(*entry);
     return entry;
 }
 
 void Tdm::timTimer()
 {
     // The pump below lets the clock's own next tick run; a nested tick would send the entries
-    // still to be visited out of turn, so a tick that comes while one runs is left out.
+    // still to be visited out of turn, so a tick that comes while one runs is left out. One
+    // that comes during a datagram runs after it.
     if (m_inTick)
         return;
+    if (m_busy) {
+        m_tickOwed = true;
+        return;
+    }
     const QScopedValueRollback inTick(m_inTick, true);
-
-    SendTick = SendTick >= kSendTickWrapLimit ? kSendTickRestart : SendTick + 1;
-    const int count = int(OutboundQueue.size());
-    // From the newest entry to the oldest, so that removals during the pump do not move the
-    // entries still to be visited; entries added meanwhile wait for the next tick.
-    for (int position = count - 1; position >= 0; --position) {
-        if (position >= int(OutboundQueue.size()))
+    m_sendTick = NextSendTick(m_sendTick);
+    // The entries as they stand now, newest first: entries added during the pumps wait for the
+    // next tick, and those that leave meanwhile (confirmed, say) are passed over.
+    const MessageList visit(m_outboundQueue.rbegin(), m_outboundQueue.rend());
+    for (std::size_t i = 0; i < visit.size(); ++i) {
+        const std::shared_ptr<TMessageQueueItem> &entry = visit[i];
+        if (!inQueue(entry, visit.size() - 1 - i))
             continue;
-        const std::shared_ptr<TMessageQueueItem> entry = OutboundQueue[position];
-        if (entry->State == TMessageQueueItem::Pending
-            && (entry->Attempts == TMessageQueueItem::kAttempts || SendTick % 8 == 0)) {
-            TrySend(*entry);
-        }
-        if (entry->State == TMessageQueueItem::GivenUp) {
-            SetFlagByKey(entry->Key, tOut, HistoryFlag::Failed, m_boxes);
-            post(seFailed, OutboundQueue, entry);
+        {
+            const Operation operation(*this);
+            if (entry->State == TMessageQueueItem::Pending && !isLookingUp(*entry)
+                && (entry->Attempts == TMessageQueueItem::kAttempts || m_sendTick % 8 == 0)) {
+                TrySend(entry);
+            }
+            if (entry->State == TMessageQueueItem::GivenUp)
+                reportGivenUp(entry);
         }
         m_pump();
     }
 }
 
-void Tdm::TrySend(TMessageQueueItem &entry)
+void Tdm::TrySend(const std::shared_ptr<TMessageQueueItem> &entry)
 {
-    if (entry.State != TMessageQueueItem::Pending)
+    if (entry->State != TMessageQueueItem::Pending)
         return;
-    if (entry.Attempts < 1) {
-        entry.State = TMessageQueueItem::GivenUp;
+    if (entry->Attempts < 1) {
+        entry->State = TMessageQueueItem::GivenUp;
         return;
+    }
+    --entry->Attempts;
+    const bool keepAddress = m_settings.USEIP && !IsDottedAddress(entry->Host);
+    if (const std::optional<IPv4Address> address = SocketLayer::LiteralAddress(entry->Host)) {
+        sendAttempt(*entry, keepAddress, SocketLayer::DottedText(*address));
+        return;
+    }
+    // A name server may take its time, or never answer: the attempt waits for the name away
+    // from this thread, and every other partner is served meanwhile.
+    m_lookups.push_back({entry, entry->Host, keepAddress});
+    m_resolver.lookUp(entry->Host);
+}
+
+void Tdm::sendAttempt(TMessageQueueItem &entry, bool keepAddress, const QByteArray &address)
+{
+    if (keepAddress) {
+        Q_EMIT statusLine(entry.Host + ": " + address);
+        entry.Host = address;
     }
     try {
         UdpClient client;
-        --entry.Attempts;
-        if (StationSettings.USEIP && !IsDottedAddress(entry.Host)) {
-            const QByteArray address = ResolveToAddress(entry.Host);
-            if (!address.isEmpty()) {
-                postStatusText(entry.Host + ": " + address);
-                entry.Host = address;
-            }
-        }
-        client.setHost(entry.Host);
+        client.setHost(address);
         client.setPort(m_ports.destination);
         client.Send(BuildMessageDatagram(entry.Key, entry.Ident, entry.Body));
     } catch (const std::exception &error) {
-        entry.ErrorText = ErrorTextOf(error);
-        entry.Attempts = 0;
-        entry.State = TMessageQueueItem::GivenUp;
-        postStatusText("Chyba: " + entry.Host + ':' + entry.ErrorText);
+        failAttempt(entry, ErrorTextOf(error));
     }
+}
+
+void Tdm::failAttempt(TMessageQueueItem &entry, const QByteArray &errorText)
+{
+    // An error gives the message up at once, without further attempts.
+    entry.ErrorText = errorText;
+    entry.Attempts = 0;
+    entry.State = TMessageQueueItem::GivenUp;
+    Q_EMIT statusLine("Chyba: " + entry.Host + ':' + entry.ErrorText);
+}
+
+void Tdm::hostResolved(const QByteArray &host, const QByteArray &address, int errorCode)
+{
+    if (m_busy) {
+        m_owed.push_back(
+                [this, host, address, errorCode] { hostResolved(host, address, errorCode); });
+        return;
+    }
+    std::vector<Lookup> answered;
+    std::erase_if(m_lookups, [&](Lookup &lookup) {
+        if (lookup.host != host)
+            return false;
+        answered.push_back(std::move(lookup));
+        return true;
+    });
+    for (const Lookup &lookup : answered) {
+        const std::shared_ptr<TMessageQueueItem> entry = lookup.entry.lock();
+        // Confirmed by an earlier attempt's copy, or gone, while the name was looked up.
+        if (!entry || entry->State != TMessageQueueItem::Pending || !inQueue(entry, 0))
+            continue;
+        const Operation operation(*this);
+        if (address.isEmpty())
+            failAttempt(*entry, SocketErrorMessage(errorCode));
+        else
+            sendAttempt(*entry, lookup.keepAddress, address);
+        if (entry->State == TMessageQueueItem::GivenUp)
+            reportGivenUp(entry);
+    }
+}
+
+bool Tdm::isLookingUp(const TMessageQueueItem &entry) const
+{
+    return std::any_of(m_lookups.begin(), m_lookups.end(), [&entry](const Lookup &lookup) {
+        return lookup.entry.lock().get() == &entry;
+    });
+}
+
+void Tdm::reportGivenUp(const std::shared_ptr<TMessageQueueItem> &entry)
+{
+    SetFlagByKey(entry->Key, m_tOut, HistoryFlag::Failed, m_boxes);
+    Q_EMIT messageGivenUp(*entry);
+    Q_EMIT statusLine("Chyba: " + entry->Host + ' ' + entry->ErrorText);
+    removeFromQueue(entry);
+}
+
+void Tdm::removeFromQueue(const std::shared_ptr<TMessageQueueItem> &entry)
+{
+    const auto found = std::find(m_outboundQueue.begin(), m_outboundQueue.end(), entry);
+    if (found == m_outboundQueue.end())
+        return;
+    const int position = int(found - m_outboundQueue.begin());
+    m_outboundQueue.erase(found);
+    m_queueModel.removeEntry(entry, position);
+}
+
+bool Tdm::inQueue(const std::shared_ptr<TMessageQueueItem> &entry, std::size_t hint) const
+{
+    // Nearly always where it was: only a removal below it moves it.
+    if (hint < m_outboundQueue.size() && m_outboundQueue[hint] == entry)
+        return true;
+    return std::find(m_outboundQueue.begin(), m_outboundQueue.end(), entry)
+           != m_outboundQueue.end();
 }
 
 bool Tdm::IsDottedAddress(const QByteArray &text)
@@ -232,27 +340,25 @@ bool Tdm::IsDottedAddress(const QByteArray &text)
     return true;
 }
 
-QByteArray Tdm::ResolveToAddress(const QByteArray &host)
+void Tdm::srvUDPRead(const QByteArray &data, const SocketBinding &binding)
 {
+    const Operation operation(*this);
+    // The edge of a datagram's handling: whatever goes wrong costs this datagram only, and the
+    // status log says so.
     try {
-        return SocketLayer::ResolvePeerAddress(host);
-    } catch (const Error &) {
-        return {};
-    }
-}
-
-void Tdm::srvUDPRead(UdpServer &, const QByteArray &data, SocketBinding &binding)
-{
-    const QByteArray text = DatagramText(data);
-    switch (KindOfDatagram(text)) {
-    case DatagramKind::Message:
-        HandleMessageDatagram(binding, text);
-        break;
-    case DatagramKind::Confirmation:
-        HandleConfirmationDatagram(binding, text);
-        break;
-    case DatagramKind::Ignored:
-        break;
+        const QByteArray text = DatagramText(data);
+        switch (KindOfDatagram(text)) {
+        case DatagramKind::Message:
+            HandleMessageDatagram(binding, text);
+            break;
+        case DatagramKind::Confirmation:
+            HandleConfirmationDatagram(text);
+            break;
+        case DatagramKind::Ignored:
+            break;
+        }
+    } catch (const std::exception &error) {
+        Q_EMIT statusLine(Text(u"Chyba příjmu: ") + binding.RemoteIP + ':' + ErrorTextOf(error));
     }
 }
 
@@ -261,58 +367,65 @@ void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &
     const QByteArray key = ParseKey(text);
     const QByteArray ident = ParseIdent(text);
     const QByteArray body = ParseBody(text);
-    int position = FindByKey(ReceivedList, key);
+    int position = FindByKey(m_receivedList, key);
     if (position != -1
-        && (ReceivedList[position]->Ident != ident || ReceivedList[position]->Body != body)) {
+        && (m_receivedList[position]->Ident != ident || m_receivedList[position]->Body != body)) {
         // Not a copy: a sender that was restarted numbers its messages again and reuses a key
         // we remember. The new message takes the old one's place among the remembered keys, so
         // that its own later copies are the repeats.
-        ReceivedList.erase(ReceivedList.begin() + position);
+        m_receivedList.erase(m_receivedList.begin() + position);
         position = -1;
     }
+    const bool isNew = position == -1;
     std::shared_ptr<TMessageQueueItem> entry;
-    if (position == -1) {
+    qint32 rowId = 0;
+    if (isNew) {
         entry = std::make_shared<TMessageQueueItem>(key, ident, binding.RemoteIP, body);
-        AppendMessage(
-                tIn, PartnerText(ident, binding.RemoteIP), body, StationSettings.MAXRECS, m_boxes);
-        ReceivedList.push_back(entry);
-        post(seReceived, ReceivedList, entry);
+        rowId = AppendMessage(
+                m_tIn, PartnerText(ident, binding.RemoteIP), body, m_settings.MAXRECS, m_boxes);
+        m_receivedList.push_back(entry);
     } else {
         // A repeat: the sender missed our confirmation. It is confirmed to where the first copy
         // came from, whatever address this one carries.
-        entry = ReceivedList[position];
+        entry = m_receivedList[position];
     }
-    SendConfirmation(*entry);
+    // Stored first, confirmed next, and only then shown: the sender waits for nobody's alert.
+    const std::optional<QByteArray> confirmationError = SendConfirmation(*entry);
+    if (isNew) {
+        Q_EMIT messageReceived(*entry, rowId);
+        Q_EMIT statusLine(Text(u"Nová zpráva od ") + entry->Ident);
+        while (m_receivedList.size() > kReceivedKeysKept)
+            m_receivedList.erase(m_receivedList.begin());
+    }
+    if (confirmationError)
+        Q_EMIT statusLine(*confirmationError);
 }
 
-void Tdm::HandleConfirmationDatagram(const SocketBinding &, const QByteArray &text)
+void Tdm::HandleConfirmationDatagram(const QByteArray &text)
 {
     const QByteArray key = ParseKey(text);
-    const int position = FindByKey(OutboundQueue, key);
+    const int position = FindByKey(m_outboundQueue, key);
     if (position == -1)
         return;
-    const std::shared_ptr<TMessageQueueItem> entry = OutboundQueue[position];
+    const std::shared_ptr<TMessageQueueItem> entry = m_outboundQueue[position];
     if (entry->State == TMessageQueueItem::Confirmed)
         return;
     entry->State = TMessageQueueItem::Confirmed;
-    SetFlagByKey(entry->Key, tOut, HistoryFlag::Sent, m_boxes);
-    post(seConfirmed, OutboundQueue, entry);
+    SetFlagByKey(entry->Key, m_tOut, HistoryFlag::Sent, m_boxes);
+    Q_EMIT messageConfirmed(*entry);
+    Q_EMIT statusLine("Konfirmace " + entry->Key);
+    removeFromQueue(entry);
 }
 
-void Tdm::SendConfirmation(const TMessageQueueItem &entry)
+std::optional<QByteArray> Tdm::SendConfirmation(const TMessageQueueItem &entry)
 {
     try {
         UdpClient client;
         client.Send(entry.Host, m_ports.destination, BuildConfirmationDatagram(entry.Key));
+        return std::nullopt;
     } catch (const std::exception &error) {
-        postStatusText("Chyba konfirmace: " + entry.Host + ':' + ErrorTextOf(error));
+        return Text(u"Chyba konfirmace: ") + entry.Host + ':' + ErrorTextOf(error);
     }
-}
-
-int Tdm::PositionOf(const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry)
-{
-    const auto found = std::find(list.begin(), list.end(), entry);
-    return found == list.end() ? -1 : int(found - list.begin());
 }
 
 int Tdm::FindByKey(const MessageList &list, const QByteArray &key)
@@ -322,51 +435,4 @@ int Tdm::FindByKey(const MessageList &list, const QByteArray &key)
             return int(i);
     }
     return -1;
-}
-
-Tdm::StationEventEffect Tdm::ApplyStationEvent(const StationEvent &event)
-{
-    StationEventEffect effect;
-    switch (event.code()) {
-    case seConfirmed:
-    case seFailed: {
-        effect.position = event.currentPosition(OutboundQueue);
-        if (effect.position < 0)
-            break;
-        effect.entry = OutboundQueue[effect.position];
-        // The line is composed before the entry goes.
-        effect.statusLine = event.code() == seConfirmed ? "Konfirmace " + effect.entry->Key
-                                                        : "Chyba: " + effect.entry->Host + ' '
-                                                                  + effect.entry->ErrorText;
-        OutboundQueue.erase(OutboundQueue.begin() + effect.position);
-        m_queueModel.removeEntry(effect.entry, effect.position);
-        effect.queueRow = StationEventEffect::QueueRow::Removed;
-        Q_EMIT queueOutcome(*effect.entry);
-        break;
-    }
-    case seReceived:
-        effect.position = event.currentPosition(ReceivedList);
-        if (effect.position < 0)
-            break;
-        effect.entry = ReceivedList[effect.position];
-        effect.statusLine = EncodeWindows1250(u"Nová zpráva od ") + effect.entry->Ident;
-        effect.newMessage = true;
-        while (ReceivedList.size() > kReceivedKeysKept)
-            ReceivedList.erase(ReceivedList.begin());
-        break;
-    case seQueued:
-        effect.position = event.currentPosition(OutboundQueue);
-        if (effect.position < 0)
-            break;
-        effect.entry = OutboundQueue[effect.position];
-        effect.queueRow = StationEventEffect::QueueRow::Added;
-        m_queueModel.appendEntry(effect.entry);
-        break;
-    case seStatusText:
-        effect.statusLine = event.statusText();
-        break;
-    default:
-        break; // consumed without effect
-    }
-    return effect;
 }

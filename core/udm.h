@@ -1,26 +1,34 @@
 #pragma once
 
+#include "history.h"
 #include "messagequeueitem.h"
 #include "outboundqueuemodel.h"
-#include "stationevent.h"
+#include "settings.h"
 #include "stationports.h"
+#include "transport/hostresolver.h"
 #include "transport/udpserver.h"
 
 #include "platform/messageboxes.h"
-#include "core/history.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
-// The messaging core: the station's identity and life cycle, its port, the outbound queue with
-// its one-second retry clock, inbound handling with confirmations, the two histories, and the
-// notifications through which it tells the user interface what happened. Everything runs on the
-// thread that created it; the transport hands datagrams over to that thread.
+// The messaging core: the station's identity, settings and life cycle, its port, the outbound
+// queue with its one-second retry clock, inbound handling with confirmations, and the two
+// histories. It changes its own lists and tables and announces each change with a signal, on
+// the thread that created it, where everything runs: the socket is read on that thread's event
+// loop, and only name lookups run elsewhere, so that nothing here waits for the network.
+//
+// One operation at a time: a datagram is handled to its end (stored, confirmed, announced)
+// before the next is read, and neither a datagram nor a tick comes in half-way through a
+// datagram or a tick's visit of an entry, even when a receiver opens a box whose event loop
+// would let them in; a tick that came meanwhile runs right after.
 class Tdm : public QObject
 {
     Q_OBJECT
@@ -28,6 +36,17 @@ class Tdm : public QObject
 public:
     static constexpr int kSendTickWrapLimit = 2147483639; // one below a multiple of 8
     static constexpr int kSendTickRestart = 8;
+    static constexpr std::size_t kReceivedKeysKept = 128;
+    // Whoever shows the status lines keeps only the latest ones: a host that sends distinct
+    // messages without end would otherwise fill the desk's memory (about 9 MiB in the window).
+    static constexpr int kStatusLinesKept = 10000;
+
+    // The tick counter after tick: one higher, or back to 8 past the limit, which keeps the
+    // multiples of 8 eight ticks apart across the wrap.
+    static constexpr int NextSendTick(int tick)
+    {
+        return tick >= kSendTickWrapLimit ? kSendTickRestart : tick + 1;
+    }
 
     // Construction brings the station up (computer name, settings, port, histories); when a step
     // fails, it shows the start-up warning through boxes, asks the application to quit, and
@@ -40,94 +59,117 @@ public:
     ~Tdm() override; // takes the station down: port first, then histories, then the lists
 
     bool started() const { return m_started; }
+    const QByteArray &computerName() const { return m_computerName; }
+    // The port the station listens on, as bound; 0 when the start failed.
+    quint16 listeningPort() const { return m_srv.binding().Port; }
 
-    // Where notifications go; nullptr drops them, as when no window exists.
-    void setStationEventReceiver(QObject *receiver) { m_receiver = receiver; }
+    const TStationSettings &settings() const { return m_settings; }
+    // What the settings dialog chose; a new PORT takes effect at the next start.
+    void setSettings(const TStationSettings &settings) { m_settings = settings; }
 
     static QString HelpFilePath();
-
-    // Queues one message for one recipient; it is sent at the next tick. The entry is handed
-    // back for callers that follow this one copy (its fields may still be set before the tick).
-    std::shared_ptr<TMessageQueueItem>
-    QueueMessage(const QByteArray &name, const QByteArray &host, const QByteArray &body);
-
-Q_SIGNALS:
-    // Every entry that leaves the queue confirmed or given up, as the receiver's share of the
-    // notification removes it; its State says which. Nothing else changes meanwhile. Emitted
-    // on the core's thread; the reference holds only while the receivers run.
-    void queueOutcome(const TMessageQueueItem &entry);
-
-public:
-    // One tick of the clock: attempts due messages, newest first, and reports given-up ones,
-    // letting pending events run between two entries.
-    void timTimer();
-    void TrySend(TMessageQueueItem &entry);
-    static bool IsDottedAddress(const QByteArray &text);
-    static QByteArray ResolveToAddress(const QByteArray &host);
-
-    void srvUDPRead(UdpServer &sender, const QByteArray &data, SocketBinding &binding);
-    void HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text);
-    void HandleConfirmationDatagram(const SocketBinding &binding, const QByteArray &text);
-    void SendConfirmation(const TMessageQueueItem &entry);
-    static int FindByKey(const MessageList &list, const QByteArray &key);
-
-    // What a notification means for whoever shows the station, once its receiver has applied
-    // it to the lists: the status line to add, the queue row that came or went (queueModel()
-    // shows it already), and the entry.
-    struct StationEventEffect
-    {
-        enum class QueueRow { Unchanged, Added, Removed };
-        int position = -1; // where the entry stood when handled; -1: ignored as a whole
-        std::shared_ptr<TMessageQueueItem> entry;
-        std::optional<QByteArray> statusLine;
-        QueueRow queueRow = QueueRow::Unchanged;
-        bool newMessage = false; // a message not seen before was stored: alert the user
-    };
-
-    // The receiver's share of a notification, called on its thread in the order of posting:
-    // removes a confirmed or given-up entry from the queue, adds or removes its row in
-    // queueModel(), and trims the remembered keys to the last 128. Nothing else removes entries.
-    // A notification whose entry is gone changes nothing.
-    StationEventEffect ApplyStationEvent(const StationEvent &event);
-    static constexpr std::size_t kReceivedKeysKept = 128;
-    // Whoever shows the status lines keeps only the latest ones: a host that sends distinct
-    // messages without end would otherwise fill the desk's memory (about 9 MiB in the window).
-    static constexpr int kStatusLinesKept = 10000;
-
     // The start-up warning around the failing step's text.
     static QByteArray StartFailureMessage(const QByteArray &systemText);
 
-    // The queue as the user follows it: its rows come and go as ApplyStationEvent handles the
-    // notifications, so every view of the queue shows the same rows.
+    // Queues one message for one recipient, under the station's IDENT unless another ident is
+    // given; it is sent at the next tick. The entry is handed back for callers that follow
+    // this one copy.
+    std::shared_ptr<const TMessageQueueItem> QueueMessage(const QByteArray &name,
+                                                          const QByteArray &host,
+                                                          const QByteArray &body,
+                                                          const std::optional<QByteArray> &ident
+                                                          = {});
+
+    HistoryTable &tIn() { return m_tIn; }
+    HistoryTable &tOut() { return m_tOut; }
+    const HistoryTable &tIn() const { return m_tIn; }
+    const HistoryTable &tOut() const { return m_tOut; }
+    // The messages in flight, oldest first.
+    MessageListView outboundQueue() const { return MessageListView(m_outboundQueue); }
+    // The messages whose keys are remembered for repeats, oldest first.
+    MessageListView receivedList() const { return MessageListView(m_receivedList); }
+    // The queue as the user follows it; every view of the queue shows the same rows.
     OutboundQueueModel &queueModel() { return m_queueModel; }
     const OutboundQueueModel &queueModel() const { return m_queueModel; }
+    MessageBoxes &boxes() { return m_boxes; }
 
+    // One tick of the clock: attempts due messages, newest first, reports given-up ones, and
+    // lets pending events run between two entries. The clock calls it every second; code that
+    // drives the station by hand (tests, benchmarks, tools) stops the clock and calls it itself.
+    void timTimer();
+    void stopClock() { m_tim.stop(); }
+    int sendTick() const { return m_sendTick; }
     // Replaces the event pump between two queue entries (tests count or drive it).
     void setPump(std::function<void()> pump) { m_pump = std::move(pump); }
 
-    MessageBoxes &boxes() { return m_boxes; }
+    static bool IsDottedAddress(const QByteArray &text);
 
-    UdpServer srv;
-    QTimer tim;
-    int SendTick = 0; // the tick counter, kept beside the clock
-    HistoryTable tIn;
-    HistoryTable tOut;
-    MessageList ReceivedList;
-    MessageList OutboundQueue;
-    QByteArray ComputerName;
+Q_SIGNALS:
+    // Each change, with the entry it concerns, in the order the changes happen. The entry is
+    // the core's and the reference holds only while the receivers run, so they connect
+    // directly. A confirmed or given-up entry is announced while it still stands in the queue
+    // and leaves it right after, as a new entry is announced before the remembered keys are
+    // trimmed to the last kReceivedKeysKept.
+    void messageQueued(const TMessageQueueItem &entry);
+    // rowId is the message's row in tIn, 0 when the table could not take it.
+    void messageReceived(const TMessageQueueItem &entry, qint32 rowId);
+    void messageConfirmed(const TMessageQueueItem &entry);
+    void messageGivenUp(const TMessageQueueItem &entry);
+    // A line for the status log.
+    void statusLine(const QByteArray &line);
 
 private:
+    // An attempt waiting for its recipient's name to be looked up.
+    struct Lookup
+    {
+        std::weak_ptr<TMessageQueueItem> entry;
+        QByteArray host;
+        bool keepAddress = false; // USEIP: the address replaces the name, and is announced
+    };
+
     void DataModuleCreate(const std::function<QByteArray()> &readComputerName);
     void DataModuleDestroy();
-    void post(int code, const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry);
-    static int PositionOf(const MessageList &list, const std::shared_ptr<TMessageQueueItem> &entry);
-    void postStatusText(const QByteArray &text);
+
+    void TrySend(const std::shared_ptr<TMessageQueueItem> &entry);
+    void sendAttempt(TMessageQueueItem &entry, bool keepAddress, const QByteArray &address);
+    void failAttempt(TMessageQueueItem &entry, const QByteArray &errorText);
+    void hostResolved(const QByteArray &host, const QByteArray &address, int errorCode);
+    bool isLookingUp(const TMessageQueueItem &entry) const;
+    void reportGivenUp(const std::shared_ptr<TMessageQueueItem> &entry);
+    void removeFromQueue(const std::shared_ptr<TMessageQueueItem> &entry);
+    bool inQueue(const std::shared_ptr<TMessageQueueItem> &entry, std::size_t hint) const;
+
+    void srvUDPRead(const QByteArray &data, const SocketBinding &binding);
+    void HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text);
+    void HandleConfirmationDatagram(const QByteArray &text);
+    std::optional<QByteArray> SendConfirmation(const TMessageQueueItem &entry);
+    static int FindByKey(const MessageList &list, const QByteArray &key);
+
+    // Marks an operation under way for its lifetime (see the class comment).
+    class Operation;
+    // What came during an operation runs after it, from the event loop.
+    void scheduleOwed();
+    void runOwed();
 
     MessageBoxes &m_boxes;
-    OutboundQueueModel m_queueModel;
     const StationPorts m_ports;
-    QPointer<QObject> m_receiver;
+    QByteArray m_computerName;
+    TStationSettings m_settings;
+    UdpServer m_srv;
+    QTimer m_tim;
+    int m_sendTick = 0;
+    HistoryTable m_tIn;
+    HistoryTable m_tOut;
+    MessageList m_receivedList;
+    MessageList m_outboundQueue;
+    OutboundQueueModel m_queueModel;
+    HostResolver m_resolver;
+    std::vector<Lookup> m_lookups;
     std::function<void()> m_pump;
     bool m_started = false;
     bool m_inTick = false;
+    bool m_busy = false; // a datagram or a tick's visit of an entry is under way
+    bool m_tickOwed = false;
+    bool m_owedScheduled = false;
+    std::vector<std::function<void()>> m_owed;
 };

@@ -1,34 +1,28 @@
-// Datagrams handed to a running station, as its port would hand them over, with messages of
-// its own queued and its clock ticking in between; the notifications are applied the way the
-// window applies them. The station lives in a network namespace of its own, so everything it
-// sends, confirmations included, stays on that namespace's loopback.
+// Datagrams sent to a running station over its socket, with messages of its own queued and its
+// clock ticking in between. The station lives in a network namespace of its own, so everything
+// it sends, confirmations included, stays on that namespace's loopback; each input meets a
+// station just started.
 //
 // An input is a series of records separated by the byte 0xFF. A record is a datagram from
 // 127.0.0.1, unless its first byte says otherwise:
 //   0x01 <body>      queue a message with this body for 127.0.0.1
 //   0x02             one tick of the clock
 //   0x03 <datagram>  a datagram from 127.0.0.2
-//   0x04             let the receiver handle the notifications posted so far
-// After the last record the notifications are handled and the station's lists, histories and
-// queue rows are checked against what the records should have made of them.
+//   0x04             let the event loop run once
+// After the last record the station's lists, histories and queue rows are checked against what
+// the records should have made of them.
 
 #include "fuzztarget.h"
 
-#include "core/headlessreceiver.h"
 #include "core/protocol.h"
-#include "core/stationevent.h"
 #include "core/udm.h"
 #include "tools/loopback.h"
+#include "tools/udppeer.h"
 
 #include <QCoreApplication>
 #include <QFile>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -55,47 +49,17 @@ public:
     void warning(const QByteArray &text) override { std::fprintf(stderr, "%s\n", text.data()); }
 };
 
-// A partner's protocol port on one loopback address: it sees what the station sends there.
-class Partner
+// A partner's protocol port on one loopback address: it sees what the station sends there, and
+// what it sends comes from there.
+struct Partner
 {
-public:
     explicit Partner(const char *address)
-        : m_address(address)
-        , m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
-    {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(kStationPort);
-        ::inet_pton(AF_INET, address, &sa.sin_addr);
-        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    }
-    ~Partner() { ::close(m_fd); }
+        : address(address)
+        , socket(address, kStationPort)
+    {}
 
-    bool bound() const { return m_bound; }
-    const QByteArray &address() const { return m_address; }
-
-    // What has arrived; waits up to timeoutMs for the first datagram.
-    std::vector<QByteArray> take(int timeoutMs = 0)
-    {
-        std::vector<QByteArray> datagrams;
-        pollfd entry{m_fd, POLLIN, 0};
-        int wait = timeoutMs;
-        while (::poll(&entry, 1, wait) > 0) {
-            QByteArray buffer(65536, '\0');
-            const ssize_t n = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
-            if (n < 0)
-                break;
-            buffer.resize(n);
-            datagrams.push_back(buffer);
-            wait = 0;
-        }
-        return datagrams;
-    }
-
-private:
-    QByteArray m_address;
-    int m_fd;
-    bool m_bound = false;
+    QByteArray address;
+    UdpPeer socket;
 };
 
 struct Process
@@ -108,6 +72,21 @@ struct Process
     std::unique_ptr<Partner> first;
     std::unique_ptr<Partner> second;
     std::unique_ptr<Tdm> dm;
+
+    // A station just started, with its clock stopped (the records tick it) and its keys
+    // counted from 1, so that its end need not wait for the clock to pass them.
+    bool startStation()
+    {
+        dm.reset();
+        dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("FUZZ"); });
+        if (!dm->started())
+            return false;
+        dm->stopClock();
+        dm->tOut().startIdsAt(1);
+        // Between two queue entries nothing is pending that the records did not send.
+        dm->setPump([] {});
+        return true;
+    }
 };
 
 // Never destroyed: the application object must not outlive Qt's own globals, which exit
@@ -153,7 +132,7 @@ struct Expected
                    keys.end());
     }
 
-    void receiverRan()
+    void trim()
     {
         while (keys.size() > Tdm::kReceivedKeysKept)
             keys.pop_front();
@@ -166,30 +145,8 @@ public:
     explicit Run(Process &process)
         : m_process(process)
         , m_dm(*process.dm)
-        , m_receiver(m_dm)
     {
-        // Each input starts from a station as it stands after start-up.
-        m_dm.OutboundQueue.clear();
-        m_dm.queueModel().clear();
-        m_dm.ReceivedList.clear();
-        CloseHistory(m_dm.tIn, process.boxes);
-        CloseHistory(m_dm.tOut, process.boxes);
-        OpenHistory(m_dm.tIn, process.boxes);
-        OpenHistory(m_dm.tOut, process.boxes);
-        m_dm.SendTick = 0;
-        m_dm.setPump([this] { handleNotifications(); });
-        m_receiver.setEventSink([this](const StationEvent &event, int) {
-            if (event.code() == seReceived)
-                ++m_receivedEvents;
-        });
-        m_dm.setStationEventReceiver(&m_receiver);
-    }
-
-    ~Run()
-    {
-        handleNotifications();
-        m_dm.setStationEventReceiver(nullptr);
-        m_dm.setPump([] { QCoreApplication::sendPostedEvents(); });
+        QObject::connect(&m_dm, &Tdm::messageReceived, [this] { ++m_receivedEvents; });
     }
 
     void record(const QByteArray &record)
@@ -202,7 +159,7 @@ public:
         } else if (record.startsWith(kSecondSenderRecord)) {
             datagram(record.mid(1), *m_process.second);
         } else if (record == QByteArray(1, kHandleRecord)) {
-            handleNotifications();
+            QCoreApplication::processEvents();
         } else {
             datagram(record, *m_process.first);
         }
@@ -210,68 +167,69 @@ public:
 
     void finish()
     {
-        handleNotifications();
-
-        const MessageList &queue = m_dm.OutboundQueue;
-        const std::vector<HeadlessReceiver::QueueRow> &rows = m_receiver.queueRows();
+        const MessageListView queue = m_dm.outboundQueue();
+        const std::vector<OutboundQueueModel::Row> &rows = m_dm.queueModel().rows();
         FUZZ_CHECK(rows.size() == queue.size(), "queue rows and queue differ in length");
         for (std::size_t i = 0; i < queue.size(); ++i) {
-            FUZZ_CHECK(rows[i].host == queue[i]->Host && rows[i].body == queue[i]->Body,
+            FUZZ_CHECK(rows[i].host == queue[i].Host && rows[i].body == queue[i].Body,
                        "queue row " + QByteArray::number(qulonglong(i)) + " shows " + rows[i].body
-                               + " for " + queue[i]->Body);
-            FUZZ_CHECK(queue[i]->State == TMessageQueueItem::Pending,
-                       "a confirmed or given-up entry stayed queued: " + queue[i]->Key);
+                               + " for " + queue[i].Body);
+            FUZZ_CHECK(queue[i].State == TMessageQueueItem::Pending,
+                       "a confirmed or given-up entry stayed queued: " + queue[i].Key);
         }
 
-        const MessageList &received = m_dm.ReceivedList;
+        const MessageListView received = m_dm.receivedList();
         FUZZ_CHECK(received.size() == m_expected.keys.size(),
                    "remembered keys: " + QByteArray::number(qulonglong(received.size())));
         for (std::size_t i = 0; i < received.size(); ++i) {
-            FUZZ_CHECK(received[i]->Key == m_expected.keys[i].key, received[i]->Key);
-            FUZZ_CHECK(received[i]->Host == m_expected.keys[i].address, received[i]->Host);
+            FUZZ_CHECK(received[i].Key == m_expected.keys[i].key, received[i].Key);
+            FUZZ_CHECK(received[i].Host == m_expected.keys[i].address, received[i].Host);
         }
         FUZZ_CHECK(m_receivedEvents == m_expected.newMessages,
                    "new-message notifications: " + QByteArray::number(m_receivedEvents));
-        FUZZ_CHECK(m_dm.tIn.count() == std::min(m_expected.newMessages, kMaxRecs),
-                   "received history rows: " + QByteArray::number(m_dm.tIn.count()));
-        FUZZ_CHECK(m_dm.tOut.count() == std::min(m_expected.queued, kMaxRecs),
-                   "sent history rows: " + QByteArray::number(m_dm.tOut.count()));
-        FUZZ_CHECK(m_process.first->take().empty() && m_process.second->take().empty(),
-                   "a datagram nobody asked for was sent");
+        FUZZ_CHECK(m_dm.tIn().count() == std::min(m_expected.newMessages, kMaxRecs),
+                   "received history rows: " + QByteArray::number(m_dm.tIn().count()));
+        FUZZ_CHECK(m_dm.tOut().count() == std::min(m_expected.queued, kMaxRecs),
+                   "sent history rows: " + QByteArray::number(m_dm.tOut().count()));
+        FUZZ_CHECK(nothingArrived(), "a datagram nobody asked for was sent");
     }
 
 private:
-    void handleNotifications()
+    bool nothingArrived() const
     {
-        QCoreApplication::sendPostedEvents();
-        m_expected.receiverRan();
+        return m_process.first->socket.receiveAll().empty()
+               && m_process.second->socket.receiveAll().empty();
     }
 
     void tick()
     {
         m_dm.timTimer();
         // Only the queued messages go out on a tick, and only to their recipient.
-        FUZZ_CHECK(m_process.second->take().empty(), "a tick sent to the second partner");
-        for (const QByteArray &sent : m_process.first->take()) {
+        FUZZ_CHECK(m_process.second->socket.receiveAll().empty(),
+                   "a tick sent to the second partner");
+        const MessageListView queue = m_dm.outboundQueue();
+        for (const QByteArray &sent : m_process.first->socket.receiveAll()) {
             FUZZ_CHECK(sent.startsWith("=FUZZ~"), sent);
             const QByteArray key = ParseKey(sent);
-            FUZZ_CHECK(Tdm::FindByKey(m_dm.OutboundQueue, key) >= 0, "sent unqueued " + sent);
+            FUZZ_CHECK(std::any_of(
+                               queue.begin(),
+                               queue.end(),
+                               [&key](const TMessageQueueItem &entry) { return entry.Key == key; }),
+                       "sent unqueued " + sent);
         }
     }
 
     void datagram(const QByteArray &data, Partner &from)
     {
-        SocketBinding binding;
-        binding.IP = "0.0.0.0";
-        binding.Port = kListenPort;
-        binding.RemoteIP = from.address();
-        binding.RemotePort = kStationPort;
-        m_dm.srvUDPRead(m_dm.srv, data, binding);
+        // What a UDP datagram cannot carry never reaches the station.
+        if (!from.socket.sendTo("127.0.0.1", kListenPort, data))
+            return;
+        // It waits in the station's socket, and one turn of the loop reads it.
+        QCoreApplication::processEvents();
 
         const QByteArray text = DatagramText(data);
-        if (KindOfDatagram(text) != DatagramKind::Message) {
-            FUZZ_CHECK(m_process.first->take().empty() && m_process.second->take().empty(),
-                       "answered a datagram that is no message: " + data);
+        if (data.size() > UdpServer::kBufferSize || KindOfDatagram(text) != DatagramKind::Message) {
+            FUZZ_CHECK(nothingArrived(), "answered a datagram that is no message: " + data);
             return;
         }
         // Every copy of a message is confirmed once, to where its first copy came from.
@@ -283,31 +241,31 @@ private:
             m_expected.forget(key);
             known = nullptr;
         }
-        const QByteArray expectedAddress = known ? known->address : from.address();
+        const QByteArray expectedAddress = known ? known->address : from.address;
         if (!known) {
-            m_expected.keys.push_back({key, from.address(), ident, body});
+            m_expected.keys.push_back({key, from.address, ident, body});
+            m_expected.trim();
             ++m_expected.newMessages;
             // Stored as the newest row, cut to the columns' widths, whatever bytes it holds.
-            FUZZ_CHECK(m_dm.tIn.count() > 0, "a new message was not stored: " + data);
-            const HistoryRow &row = m_dm.tIn.row(0);
+            FUZZ_CHECK(m_dm.tIn().count() > 0, "a new message was not stored: " + data);
+            const HistoryRow &row = m_dm.tIn().row(0);
             FUZZ_CHECK(row.MSG == ParseBody(text).left(400), row.MSG + " stored for " + data);
-            const QByteArray partner = ParseIdent(text) + " <" + from.address() + '>';
+            const QByteArray partner = ParseIdent(text) + " <" + from.address + '>';
             FUZZ_CHECK(row.FROM == partner.left(64), row.FROM + " stored for " + data);
         }
-        Partner &to = expectedAddress == m_process.first->address() ? *m_process.first
-                                                                    : *m_process.second;
+        Partner &to = expectedAddress == m_process.first->address ? *m_process.first
+                                                                  : *m_process.second;
         Partner &other = &to == m_process.first.get() ? *m_process.second : *m_process.first;
-        const std::vector<QByteArray> confirmations = to.take(2000);
+        const std::vector<QByteArray> confirmations = to.socket.receiveAll(2000);
         FUZZ_CHECK(confirmations.size() == 1,
                    QByteArray::number(qulonglong(confirmations.size())) + " confirmations of "
                            + data);
         FUZZ_CHECK(confirmations[0] == "#" + key, confirmations[0] + " confirms " + data);
-        FUZZ_CHECK(other.take().empty(), "confirmed to the wrong partner: " + data);
+        FUZZ_CHECK(other.socket.receiveAll().empty(), "confirmed to the wrong partner: " + data);
     }
 
     Process &m_process;
     Tdm &m_dm;
-    HeadlessReceiver m_receiver;
     Expected m_expected;
     int m_receivedEvents = 0;
 };
@@ -338,12 +296,10 @@ std::string FuzzTargetSetUp()
     process.app = std::make_unique<QCoreApplication>(process.argc, process.argv);
     process.first = std::make_unique<Partner>("127.0.0.1");
     process.second = std::make_unique<Partner>("127.0.0.2");
-    if (!process.first->bound() || !process.second->bound())
+    if (!process.first->socket.bound() || !process.second->socket.bound())
         return "cannot bind the partners' ports on loopback";
-    process.dm = std::make_unique<Tdm>(process.boxes, [] { return QByteArray("FUZZ"); });
-    if (!process.dm->started())
+    if (!process.startStation())
         return "the station did not start";
-    process.dm->tim.stop(); // the records tick the clock
     return {};
 }
 
@@ -357,6 +313,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    if (!TheProcess().startStation())
+        FuzzFailure("the station did not start again");
     Run run(TheProcess());
     for (const QByteArray &record : input.split(kSeparator))
         run.record(record);

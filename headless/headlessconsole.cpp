@@ -34,25 +34,32 @@ QByteArray OneLine(QByteArray text)
 HeadlessConsole::HeadlessConsole(Tdm &dm, std::FILE *out)
     : m_dm(dm)
     , m_out(out)
-    , m_receiver(dm)
     , m_input(STDIN_FILENO, QSocketNotifier::Read)
 {
-    m_receiver.setStatusLineSink(
-            [this](const QByteArray &line) { printLine("status " + OneLine(FromStation(line))); });
-    m_receiver.setEventSink([this](const StationEvent &event, int position) {
-        const std::shared_ptr<TMessageQueueItem> entry = event.entry();
-        printLine("event " + QByteArray::number(event.code()) + ' ' + QByteArray::number(position)
-                  + ' ' + (entry ? FromStation(entry->Key) : QByteArray("-")));
+    // The codes are the ones scripts have always read.
+    connect(&m_dm, &Tdm::messageQueued, this, [this](const TMessageQueueItem &entry) {
+        printEvent(3, m_dm.outboundQueue(), entry);
     });
-    m_dm.setStationEventReceiver(&m_receiver);
+    connect(&m_dm, &Tdm::messageReceived, this, [this](const TMessageQueueItem &entry) {
+        printEvent(2, m_dm.receivedList(), entry);
+    });
+    connect(&m_dm, &Tdm::messageConfirmed, this, [this](const TMessageQueueItem &entry) {
+        printEvent(1, m_dm.outboundQueue(), entry);
+    });
+    connect(&m_dm, &Tdm::messageGivenUp, this, [this](const TMessageQueueItem &entry) {
+        printEvent(4, m_dm.outboundQueue(), entry);
+    });
+    connect(&m_dm, &Tdm::statusLine, this, [this](const QByteArray &line) {
+        printLine("status " + OneLine(FromStation(line)));
+    });
     m_input.setEnabled(false);
     connect(&m_input, &QSocketNotifier::activated, this, [this] { readInput(); });
 }
 
 void HeadlessConsole::start()
 {
-    printLine("ready " + FromStation(m_dm.ComputerName) + ' '
-              + QByteArray::number(m_dm.srv.bindings().front()->Port));
+    printLine("ready " + FromStation(m_dm.computerName()) + ' '
+              + QByteArray::number(m_dm.listeningPort()));
     m_input.setEnabled(true);
 }
 
@@ -93,7 +100,7 @@ void HeadlessConsole::execute(const QByteArray &line)
     } else if (command == "tables") {
         printTables();
     } else if (command == "queue") {
-        printLine("queue " + QByteArray::number(qsizetype(m_dm.OutboundQueue.size())));
+        printLine("queue " + QByteArray::number(qsizetype(m_dm.outboundQueue().size())));
     } else if (command == "quit") {
         QCoreApplication::quit();
     } else if (!line.trimmed().isEmpty()) {
@@ -103,8 +110,8 @@ void HeadlessConsole::execute(const QByteArray &line)
 
 void HeadlessConsole::printTables()
 {
-    for (HistoryTable *table : {&m_dm.tIn, &m_dm.tOut}) {
-        const QByteArray name = table == &m_dm.tIn ? "in" : "out";
+    for (const HistoryTable *table : {&m_dm.tIn(), &m_dm.tOut()}) {
+        const QByteArray name = table == &m_dm.tIn() ? "in" : "out";
         for (int i = 0; i < table->count(); ++i) {
             const HistoryRow &row = table->row(i);
             printLine(name + ' ' + QByteArray::number(row.ID) + ' ' + QByteArray::number(row.FLAG)
@@ -113,6 +120,14 @@ void HeadlessConsole::printTables()
         }
     }
     printLine("end tables");
+}
+
+void HeadlessConsole::printEvent(int code,
+                                 const MessageListView &list,
+                                 const TMessageQueueItem &entry)
+{
+    printLine("event " + QByteArray::number(code) + ' ' + QByteArray::number(list.indexOf(entry))
+              + ' ' + FromStation(entry.Key));
 }
 
 void HeadlessConsole::printLine(const QByteArray &line)

@@ -21,7 +21,7 @@ struct LocalSendService::Client
 {
     struct Copy
     {
-        std::weak_ptr<TMessageQueueItem> entry;
+        std::weak_ptr<const TMessageQueueItem> entry;
         quint32 index = 0;
     };
 
@@ -63,7 +63,8 @@ bool LocalSendService::start(QString *problem, const QString &path)
         return false;
     }
     // Direct: the entry is known by its address, which holds only while the signal runs.
-    connect(&m_dm, &Tdm::queueOutcome, this, &LocalSendService::report, Qt::DirectConnection);
+    connect(&m_dm, &Tdm::messageConfirmed, this, &LocalSendService::report, Qt::DirectConnection);
+    connect(&m_dm, &Tdm::messageGivenUp, this, &LocalSendService::report, Qt::DirectConnection);
     return true;
 }
 
@@ -142,11 +143,8 @@ void LocalSendService::take(Client &client, const QByteArray &payload)
         for (qsizetype i = 0; i < request->hosts.size(); ++i) {
             const QByteArray &host = request->hosts[i];
             // As the headless console does, the host stands for the recipient's name too.
-            const std::shared_ptr<TMessageQueueItem> entry
-                    = m_dm.QueueMessage(host, host, request->body);
-            // Nothing has been sent yet: the first attempt comes with the next tick.
-            if (request->ident)
-                entry->Ident = *request->ident;
+            const std::shared_ptr<const TMessageQueueItem> entry
+                    = m_dm.QueueMessage(host, host, request->body, request->ident);
             client.copies.push_back({entry, quint32(i)});
         }
     } catch (const std::exception &error) {
@@ -211,7 +209,6 @@ void LocalSendService::report(const TMessageQueueItem &entry)
         LocalSendReply outcome;
         outcome.kind = LocalSendReply::Kind::Outcome;
         outcome.index = copy->index;
-        // A confirmation that overtook the give-up still means the partner has the message.
         outcome.confirmed = entry.State == TMessageQueueItem::Confirmed;
         outcome.text = outcome.confirmed ? QByteArray() : entry.ErrorText;
         client->copies.erase(copy);

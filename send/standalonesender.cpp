@@ -1,6 +1,7 @@
 #include "standalonesender.h"
 
 #include "core/rowidclock.h"
+#include "core/transport/socketerrors.h"
 #include "core/transport/udpclient.h"
 #include "core/udm.h"
 #include "platform/error.h"
@@ -8,10 +9,6 @@
 #include <QDateTime>
 
 #include <algorithm>
-
-namespace {
-
-} // namespace
 
 RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count)
 {
@@ -47,12 +44,8 @@ StandaloneSender::StandaloneSender(QByteArray computerName,
         m_server.setActive(false);
         Q_EMIT finished();
     });
-    connect(
-            &m_server,
-            &UdpServer::udpRead,
-            this,
-            [this](UdpServer &, const QByteArray &data, SocketBinding &) { read(data); },
-            Qt::DirectConnection);
+    connect(&m_server, &UdpServer::udpRead, this, [this](const QByteArray &data) { read(data); });
+    connect(&m_resolver, &HostResolver::resolved, this, &StandaloneSender::hostResolved);
 }
 
 StandaloneSender::~StandaloneSender()
@@ -81,7 +74,8 @@ void StandaloneSender::stop()
 void StandaloneSender::attemptAll()
 {
     for (std::size_t i = 0; i < m_copies.size() && !m_stopped; ++i) {
-        if (m_copies[i].State == TMessageQueueItem::Pending)
+        const bool waiting = std::find(m_lookups.begin(), m_lookups.end(), i) != m_lookups.end();
+        if (m_copies[i].State == TMessageQueueItem::Pending && !waiting)
             attempt(i);
     }
 }
@@ -93,21 +87,54 @@ void StandaloneSender::attempt(std::size_t index)
         giveUp(index);
         return;
     }
+    --copy.Attempts;
+    if (const std::optional<IPv4Address> address = SocketLayer::LiteralAddress(copy.Host)) {
+        send(index, SocketLayer::DottedText(*address));
+        return;
+    }
+    // Looked up away from this thread, so that a name server that never answers holds up
+    // neither the other recipients nor the confirmations.
+    m_lookups.push_back(index);
+    m_resolver.lookUp(copy.Host);
+}
+
+void StandaloneSender::send(std::size_t index, const QByteArray &address)
+{
+    TMessageQueueItem &copy = m_copies[index];
+    // As the station does: a name is resolved once, and later attempts go to the address.
+    if (m_resolveNames && !Tdm::IsDottedAddress(copy.Host))
+        copy.Host = address;
     try {
         UdpClient client;
-        --copy.Attempts;
-        // As the station does: a name is resolved once, and later attempts go to the address.
-        if (m_resolveNames && !Tdm::IsDottedAddress(copy.Host)) {
-            const QByteArray address = Tdm::ResolveToAddress(copy.Host);
-            if (!address.isEmpty())
-                copy.Host = address;
-        }
-        client.setHost(copy.Host);
+        client.setHost(address);
         client.setPort(kStationPort);
         client.Send(BuildMessageDatagram(copy.Key, copy.Ident, copy.Body));
     } catch (const std::exception &error) {
         copy.ErrorText = ErrorTextOf(error);
         giveUp(index);
+    }
+}
+
+void StandaloneSender::hostResolved(const QByteArray &host,
+                                    const QByteArray &address,
+                                    int errorCode)
+{
+    std::vector<std::size_t> answered;
+    std::erase_if(m_lookups, [&](std::size_t index) {
+        if (m_copies[index].Host != host)
+            return false;
+        answered.push_back(index);
+        return true;
+    });
+    for (const std::size_t index : answered) {
+        if (m_stopped || m_copies[index].State != TMessageQueueItem::Pending)
+            continue;
+        if (!address.isEmpty()) {
+            send(index, address);
+        } else {
+            m_copies[index].ErrorText = SocketErrorMessage(errorCode);
+            giveUp(index);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/messagequeueitem.h"
 #include "core/protocol.h"
+#include "core/transport/hostresolver.h"
 #include "core/transport/udpserver.h"
 
 #include <QByteArray>
@@ -71,6 +72,8 @@ Q_SIGNALS:
 private:
     void attemptAll();
     void attempt(std::size_t index);
+    void send(std::size_t index, const QByteArray &address);
+    void hostResolved(const QByteArray &host, const QByteArray &address, int errorCode);
     void giveUp(std::size_t index);
     void read(const QByteArray &data);
     void settle(std::size_t index);
@@ -85,6 +88,8 @@ private:
     quint16 m_listenPort;
     RowIdBlock m_rowIds;
     UdpServer m_server;
+    HostResolver m_resolver;
+    std::vector<std::size_t> m_lookups; // copies whose attempt waits for a name
     QTimer m_retry;
     QTimer m_finishTimer;
     bool m_stopped = false;

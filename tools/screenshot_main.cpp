@@ -160,7 +160,7 @@ struct Scene
         if (!dm->started())
             return false;
         // Ticks are driven here, so that what the picture shows does not depend on timing.
-        dm->tim.stop();
+        dm->stopClock();
         window = std::make_unique<TfMain>(*dm, nullptr, TfMain::Tray::Available);
         window->show();
         return QTest::qWaitFor([&] { return window->isVisible(); }, kWaitMs);
@@ -193,7 +193,7 @@ struct Scene
         if (sent.size() != 1)
             return false;
         partners.send("#" + sent.front().mid(1, sent.front().indexOf('|') - 1));
-        if (!QTest::qWaitFor([&] { return dm->OutboundQueue.empty(); }, kWaitMs))
+        if (!QTest::qWaitFor([&] { return dm->outboundQueue().empty(); }, kWaitMs))
             return false;
         dm->QueueMessage(Cp1250("Lucie Černá"), "127.0.0.1", Cp1250("Zítra budu až od devíti."));
         if (!QTest::qWaitFor([&] { return window->queueView()->model()->rowCount() == 1; },

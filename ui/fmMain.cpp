@@ -1,12 +1,14 @@
 #include "fmMain.h"
 #include "desktopnotifier.h"
-#include "ui/dialogs/fmAbout.h"
-#include "ui/dialogs/fmSend.h"
-#include "ui/dialogs/fmSet.h"
 #include "historygrid.h"
 #include "paintpacer.h"
 #include "statuslogwriter.h"
+#include "ui/dialogs/fmAbout.h"
+#include "ui/dialogs/fmSend.h"
+#include "ui/dialogs/fmSet.h"
 
+#include "addressbook/addressbook.h"
+#include "core/history.h"
 #include "core/settings.h"
 #include "platform/codepage.h"
 #include "platform/ui/columnheader.h"
@@ -15,9 +17,7 @@
 #include "platform/ui/sound.h"
 #include "platform/ui/widgetlook.h"
 #include "resources/stationimages.h"
-#include "addressbook/addressbook.h"
 #include "ui/dialogs/addressbookedits.h"
-#include "core/history.h"
 
 #include <QAction>
 #include <QApplication>
@@ -215,10 +215,14 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     buildLayout();
     buildCommands();
 
-    qApp->installEventFilter(this);
+    for (QWidget *keys : {static_cast<QWidget *>(m_receivedGrid),
+                          static_cast<QWidget *>(m_sentGrid),
+                          static_cast<QWidget *>(m_tree)})
+        keys->installEventFilter(this);
     auto *pacer = new PaintPacer(this);
     connect(pacer, &PaintPacer::aboutToPaint, this, [this] { showPendingChanges(); });
-    m_dm.setStationEventReceiver(this);
+    connect(&m_dm, &Tdm::statusLine, this, &TfMain::addStatusLine);
+    connect(&m_dm, &Tdm::messageReceived, this, &TfMain::alertNewMessage);
     if (m_tray)
         followTray();
     m_notifier = new DesktopNotifier(this);
@@ -229,11 +233,7 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     TabSheet1Show();
 }
 
-TfMain::~TfMain()
-{
-    qApp->removeEventFilter(this);
-    m_dm.setStationEventReceiver(nullptr);
-}
+TfMain::~TfMain() = default;
 
 void TfMain::FormCreate()
 {
@@ -245,7 +245,7 @@ void TfMain::FormCreate()
     }
     if (m_addressBook->firstGroupExpanded() && m_addressBook->groupCount() > 0)
         m_tree->expand(m_tree->model()->index(0, 0));
-    setWindowTitle(QStringLiteral("Veltrin [") + DecodeWindows1250(m_dm.ComputerName)
+    setWindowTitle(QStringLiteral("Veltrin [") + DecodeWindows1250(m_dm.computerName())
                    + QLatin1Char(']'));
 }
 
@@ -359,10 +359,11 @@ void TfMain::buildLayout()
     outFont.setPointSize(8);
     m_page->addTab(
             messagePage(
-                    m_dm.tIn, m_receivedGrid, m_inbody, m_receivedSplit, kReceivedTopic, inFont),
+                    m_dm.tIn(), m_receivedGrid, m_inbody, m_receivedSplit, kReceivedTopic, inFont),
             QStringLiteral("Přijaté zprávy"));
-    m_page->addTab(messagePage(m_dm.tOut, m_sentGrid, m_outbody, m_sentSplit, kSentTopic, outFont),
-                   QStringLiteral("Odeslané zprávy"));
+    m_page->addTab(
+            messagePage(m_dm.tOut(), m_sentGrid, m_outbody, m_sentSplit, kSentTopic, outFont),
+            QStringLiteral("Odeslané zprávy"));
     m_receivedGrid->setObjectName(QStringLiteral("DBGrid1"));
     m_sentGrid->setObjectName(QStringLiteral("DBGrid2"));
     m_inbody->setObjectName(QStringLiteral("inbody"));
@@ -773,7 +774,7 @@ void TfMain::TreeDblClick()
 void TfMain::Reply()
 {
     const bool received = m_page->currentIndex() == kReceivedPage;
-    HistoryTable &table = received ? m_dm.tIn : m_dm.tOut;
+    HistoryTable &table = received ? m_dm.tIn() : m_dm.tOut();
     const QByteArray partner = ReadField(table, "FROM", m_dm.boxes());
     if (partner.isEmpty())
         return;
@@ -795,10 +796,10 @@ void TfMain::tmDelClick()
     };
     switch (m_page->currentIndex()) {
     case kReceivedPage:
-        deleteCurrent(m_dm.tIn, QStringLiteral("Opravdu chcete vymazat příchozí zprávu?"));
+        deleteCurrent(m_dm.tIn(), QStringLiteral("Opravdu chcete vymazat příchozí zprávu?"));
         break;
     case kSentPage:
-        deleteCurrent(m_dm.tOut, QStringLiteral("Opravdu chcete vymazat odeslanou zprávu?"));
+        deleteCurrent(m_dm.tOut(), QStringLiteral("Opravdu chcete vymazat odeslanou zprávu?"));
         break;
     default:
         break; // the queue page has nothing to delete
@@ -807,7 +808,7 @@ void TfMain::tmDelClick()
 
 void TfMain::griddbl()
 {
-    MarkRead(m_dm.tIn, m_dm.boxes());
+    MarkRead(m_dm.tIn(), m_dm.boxes());
 }
 
 bool TfMain::gridkey(HistoryGrid *grid, const QKeyEvent &key)
@@ -855,13 +856,13 @@ bool TfMain::treeKeyDown(const QKeyEvent &key)
 void TfMain::TabSheet1Show()
 {
     m_panels[0]->setText(QStringLiteral("  Přijaté zprávy"));
-    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tIn));
+    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tIn()));
 }
 
 void TfMain::TabSheet2Show()
 {
     m_panels[0]->setText(QStringLiteral("  Odeslané zprávy"));
-    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tOut));
+    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tOut()));
 }
 
 void TfMain::TabSheet3Show()
@@ -872,10 +873,6 @@ void TfMain::TabSheet3Show()
 
 bool TfMain::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == StationEvent::eventType()) {
-        aeMessage(static_cast<const StationEvent &>(*event));
-        return true; // consumed, whatever its code
-    }
     if (event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (watched == m_receivedGrid || watched == m_sentGrid)
@@ -901,54 +898,31 @@ bool TfMain::eventFilter(QObject *watched, QEvent *event)
     return QMainWindow::eventFilter(watched, event);
 }
 
-void TfMain::aeMessage(const StationEvent &event)
-{
-    const Tdm::StationEventEffect effect = m_dm.ApplyStationEvent(event);
-    if (effect.statusLine)
-        addStatusLine(*effect.statusLine);
-    if (effect.newMessage)
-        alertNewMessage(*effect.entry);
-}
-
-void TfMain::alertNewMessage(const TMessageQueueItem &message)
+void TfMain::alertNewMessage(const TMessageQueueItem &message, qint32 rowId)
 {
     // Hidden, minimised or behind other windows: the desktop tells the user, whatever the
     // window does below, since a desktop may refuse to raise it.
     if (!isVisible() || isMinimized() || !isActiveWindow())
-        notifyDesktop(message);
-    if ((!isVisible() || isMinimized()) && StationSettings.MAXIMIZE) {
+        m_notifier->notify(
+                DecodeWindows1250(message.Ident), DecodeWindows1250(message.Body), rowId);
+    const TStationSettings &settings = m_dm.settings();
+    if ((!isVisible() || isMinimized()) && settings.MAXIMIZE) {
         showNormal();
         raise();
         activateWindow();
     }
-    if (StationSettings.PLAYWAVE && !StationSettings.WAVEFILE.isEmpty()) {
-        const QString wave = DecodeWindows1250(StationSettings.WAVEFILE);
+    if (settings.PLAYWAVE && !settings.WAVEFILE.isEmpty()) {
+        const QString wave = DecodeWindows1250(settings.WAVEFILE);
         if (QFile::exists(wave))
             PlayWaveFile(wave);
     }
-}
-
-void TfMain::notifyDesktop(const TMessageQueueItem &message)
-{
-    // The message's row is the newest one from its sender with its text.
-    qint32 messageId = 0;
-    const HistoryTable &table = m_dm.tIn;
-    for (int row = 0; row < table.count(); ++row) {
-        const HistoryRow &stored = table.row(row);
-        if (stored.ID > messageId && stored.MSG == message.Body
-            && SplitAddress(stored.FROM).first == message.Ident) {
-            messageId = stored.ID;
-        }
-    }
-    m_notifier->notify(
-            DecodeWindows1250(message.Ident), DecodeWindows1250(message.Body), messageId);
 }
 
 void TfMain::showReceivedMessage(qint32 messageId)
 {
     trayDblClick();
     m_page->setCurrentIndex(kReceivedPage);
-    HistoryTable &table = m_dm.tIn;
+    HistoryTable &table = m_dm.tIn();
     for (int row = 0; row < table.count(); ++row) {
         if (table.row(row).ID == messageId) {
             table.moveCursor(row);

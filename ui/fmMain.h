@@ -27,7 +27,7 @@ class StatusLogWriter;
 struct TRecipient;
 
 // The station's window: the address-book tree, the received and sent messages, the queue of
-// messages in flight, the status log. It is the receiver of the core's notifications. Closing it
+// messages in flight, the status log. It shows what the core announces. Closing it
 // only hides it, so the station keeps receiving; it ends the application only through "Konec"
 // and a confirmation.
 class TfMain : public QMainWindow
@@ -107,11 +107,9 @@ private:
     void followTray();
     void buildLayout();
     void buildCommands();
-    void aeMessage(const StationEvent &event);
     bool gridkey(HistoryGrid *grid, const QKeyEvent &key);
     bool treeKeyDown(const QKeyEvent &key);
-    void alertNewMessage(const TMessageQueueItem &message);
-    void notifyDesktop(const TMessageQueueItem &message);
+    void alertNewMessage(const TMessageQueueItem &message, qint32 rowId);
     void TabSheet1Show();
     void TabSheet2Show();
     void TabSheet3Show();

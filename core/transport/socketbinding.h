@@ -9,8 +9,8 @@
 struct SocketBinding
 {
     SocketHandle handle;
-    QByteArray IP;       // local address; empty means every local address
-    quint16 Port = 0;    // local port; read back from the socket after binding
+    QByteArray IP;       // local address as bound; 0.0.0.0 is every local address
+    quint16 Port = 0;    // local port, read back from the socket after binding
     QByteArray RemoteIP; // dotted IPv4 address of the last sender
     quint16 RemotePort = 0;
 

@@ -11,12 +11,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 
 namespace {
 
-std::mutex g_layerMutex; // guards g_layerUsers
-int g_layerUsers = 0;
 std::atomic<int> g_lastError{0};
 
 int LastErrnoCode()
@@ -47,35 +44,16 @@ sockaddr_in MakeAddress(const IPv4Address &address, quint16 port)
     return sa;
 }
 
-QByteArray DottedText(const in_addr &address)
+QByteArray DottedTextOf(const in_addr &address)
 {
     const quint32 hostOrder = ntohl(address.s_addr);
-    return QByteArray::number(hostOrder >> 24) + '.' + QByteArray::number((hostOrder >> 16) & 0xFF)
-           + '.' + QByteArray::number((hostOrder >> 8) & 0xFF) + '.'
-           + QByteArray::number(hostOrder & 0xFF);
+    return SocketLayer::DottedText({quint8(hostOrder >> 24),
+                                    quint8((hostOrder >> 16) & 0xFF),
+                                    quint8((hostOrder >> 8) & 0xFF),
+                                    quint8(hostOrder & 0xFF)});
 }
 
 } // namespace
-
-SocketLayer::Use::Use()
-{
-    // Linux needs no socket library start-up; the count keeps the layer's lifetime observable
-    // and the place for such work, should a platform need it.
-    std::lock_guard lock(g_layerMutex);
-    ++g_layerUsers;
-}
-
-SocketLayer::Use::~Use()
-{
-    std::lock_guard lock(g_layerMutex);
-    --g_layerUsers;
-}
-
-bool SocketLayer::exists()
-{
-    std::lock_guard lock(g_layerMutex);
-    return g_layerUsers > 0;
-}
 
 int SocketLayer::lastError()
 {
@@ -116,6 +94,19 @@ bool SocketLayer::IsIPv4Literal(QByteArrayView text)
     return ParseIPv4Literal(text).has_value();
 }
 
+QByteArray SocketLayer::DottedText(const IPv4Address &address)
+{
+    return QByteArray::number(address[0]) + '.' + QByteArray::number(address[1]) + '.'
+           + QByteArray::number(address[2]) + '.' + QByteArray::number(address[3]);
+}
+
+std::optional<IPv4Address> SocketLayer::LiteralAddress(QByteArrayView host)
+{
+    if (host.compare("LOCALHOST", Qt::CaseInsensitive) == 0)
+        return IPv4Address{127, 0, 0, 1};
+    return ParseIPv4Literal(host);
+}
+
 QByteArray SocketLayer::ResolvePeerAddress(const QByteArray &host)
 {
     if (host.compare("LOCALHOST", Qt::CaseInsensitive) == 0)
@@ -137,7 +128,7 @@ QByteArray SocketLayer::ResolvePeerAddress(const QByteArray &host)
     QByteArray dotted;
     for (const addrinfo *entry = answer; entry; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET && entry->ai_addr) {
-            dotted = DottedText(reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr);
+            dotted = DottedTextOf(reinterpret_cast<const sockaddr_in *>(entry->ai_addr)->sin_addr);
             break;
         }
     }
@@ -157,16 +148,9 @@ SocketHandle SocketLayer::openDatagramSocket()
     return SocketHandle(fd);
 }
 
-void SocketLayer::bind(int socketFd, const QByteArray &ip, quint16 port)
+void SocketLayer::bind(int socketFd, quint16 port)
 {
-    IPv4Address address{0, 0, 0, 0};
-    if (!ip.isEmpty()) {
-        const std::optional<IPv4Address> parsed = ParseIPv4Literal(ResolvePeerAddress(ip));
-        if (!parsed)
-            raiseSocketError(WinsockCodeFromErrno(EADDRNOTAVAIL));
-        address = *parsed;
-    }
-    const sockaddr_in sa = MakeAddress(address, port);
+    const sockaddr_in sa = MakeAddress({0, 0, 0, 0}, port);
     const int result = RetryOnInterrupt(
             [&] { return ::bind(socketFd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa); });
     if (result == 0)
@@ -183,7 +167,7 @@ void SocketLayer::localAddress(int socketFd, QByteArray &ip, quint16 &port)
     socklen_t length = sizeof sa;
     if (::getsockname(socketFd, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
         raiseSocketError(LastErrnoCode());
-    ip = DottedText(sa.sin_addr);
+    ip = DottedTextOf(sa.sin_addr);
     port = ntohs(sa.sin_port);
 }
 
@@ -194,10 +178,12 @@ void SocketLayer::setBroadcast(int socketFd, bool enabled)
         raiseSocketError(LastErrnoCode());
 }
 
-void SocketLayer::setReceiveBuffer(int socketFd, int bytes)
+void SocketLayer::requestReceiveBuffer(int socketFd, int bytes)
 {
-    if (::setsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
-        raiseSocketError(LastErrnoCode());
+    // Linux caps the size at net.core.rmem_max without complaint; a refusal leaves the
+    // system's default, with which a burst loses more but nothing else changes.
+    [[maybe_unused]] const int result
+            = ::setsockopt(socketFd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 qsizetype
@@ -238,7 +224,7 @@ ReceivedDatagram SocketLayer::receiveFrom(int socketFd, int bufferSize)
     if (received > bufferSize)
         raiseSocketError(WinsockCode::MessageTooLong);
     datagram.data.resize(received);
-    datagram.senderIP = DottedText(sender.sin_addr);
+    datagram.senderIP = DottedTextOf(sender.sin_addr);
     datagram.senderPort = ntohs(sender.sin_port);
     return datagram;
 }

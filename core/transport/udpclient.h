@@ -26,7 +26,6 @@ public:
     void Send(const QByteArray &host, quint16 port, const QByteArray &text);
 
 private:
-    SocketLayer::Use m_layer;
     SocketBinding m_binding;
     QByteArray m_host;
     quint16 m_port = 0;

@@ -119,7 +119,7 @@ int Serve(QCoreApplication &app, int count, int timeoutSeconds)
     Outcome outcome(app);
     int received = 0;
     UdpServer server;
-    const auto serve = [&](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+    const auto serve = [&](const QByteArray &data, const SocketBinding &binding) {
         if (outcome.isFinished())
             return;
         const QByteArray text = DatagramText(data);
@@ -144,7 +144,7 @@ int Serve(QCoreApplication &app, int count, int timeoutSeconds)
         if (++received == count)
             outcome.finish(Done);
     };
-    QObject::connect(&server, &UdpServer::udpRead, &server, serve, Qt::DirectConnection);
+    QObject::connect(&server, &UdpServer::udpRead, &server, serve);
     if (!Activate(server))
         return TransportFailed;
 
@@ -166,7 +166,7 @@ int Send(QCoreApplication &app,
 {
     Outcome outcome(app);
     UdpServer server;
-    const auto confirmed = [&](UdpServer &, const QByteArray &data, SocketBinding &binding) {
+    const auto confirmed = [&](const QByteArray &data, const SocketBinding &binding) {
         if (outcome.isFinished())
             return;
         const QByteArray text = DatagramText(data);
@@ -177,7 +177,7 @@ int Send(QCoreApplication &app,
         PrintLine("confirmed " + ParseKey(text) + " from " + binding.RemoteIP);
         outcome.finish(Done);
     };
-    QObject::connect(&server, &UdpServer::udpRead, &server, confirmed, Qt::DirectConnection);
+    QObject::connect(&server, &UdpServer::udpRead, &server, confirmed);
     if (!Activate(server))
         return TransportFailed;
 

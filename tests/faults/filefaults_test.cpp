@@ -6,11 +6,11 @@
 
 #include "faultchild.h"
 
+#include "addressbook/addressbook.h"
 #include "core/settings.h"
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/profilefile.h"
-#include "addressbook/addressbook.h"
 #include "support/filehelpers.h"
 #include "support/recordingboxes.h"
 
@@ -84,15 +84,16 @@ QByteArray BytesOf(int fd)
 }
 
 // The station's record after a start without a readable settings file.
-void ExpectDefaultSettings(const QByteArray &computerName)
+void ExpectDefaultSettings(const Tdm &dm, const QByteArray &computerName)
 {
-    EXPECT_TRUE(StationSettings.USEIP);
-    EXPECT_EQ(StationSettings.IDENT, computerName);
-    EXPECT_EQ(StationSettings.PORT, 34888);
-    EXPECT_EQ(StationSettings.MAXRECS, 32);
-    EXPECT_TRUE(StationSettings.MAXIMIZE);
-    EXPECT_FALSE(StationSettings.PLAYWAVE);
-    EXPECT_TRUE(StationSettings.WAVEFILE.isEmpty());
+    const TStationSettings &settings = dm.settings();
+    EXPECT_TRUE(settings.USEIP);
+    EXPECT_EQ(settings.IDENT, computerName);
+    EXPECT_EQ(settings.PORT, 34888);
+    EXPECT_EQ(settings.MAXRECS, 32);
+    EXPECT_TRUE(settings.MAXIMIZE);
+    EXPECT_FALSE(settings.PLAYWAVE);
+    EXPECT_TRUE(settings.WAVEFILE.isEmpty());
 }
 
 // A station comes up whatever its settings file is like, since reading cannot fail; the
@@ -100,7 +101,7 @@ void ExpectDefaultSettings(const QByteArray &computerName)
 std::unique_ptr<Tdm> StartStation(RecordingBoxes &boxes)
 {
     auto dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
-    dm->tim.stop();
+    dm->stopClock();
     return dm;
 }
 
@@ -176,17 +177,19 @@ TEST_F(SettingsFileFault, DirectoryInItsPlaceGivesDefaultsAndRefusesTheSave)
         RecordingBoxes boxes;
         const std::unique_ptr<Tdm> dm = StartStation(boxes);
         ASSERT_TRUE(dm->started()) << boxes.warnings.front().constData();
-        ExpectDefaultSettings("PC7");
+        ExpectDefaultSettings(*dm, "PC7");
 
-        StationSettings.IDENT = "Sklad";
+        TStationSettings chosen = dm->settings();
+        chosen.IDENT = "Sklad";
+        dm->setSettings(chosen);
         try {
-            SaveSettings(OpenSettingsFile());
+            SaveSettings(OpenSettingsFile(), dm->settings());
             ADD_FAILURE() << "a directory in place of the settings file was written";
         } catch (const Error &error) {
             EXPECT_EQ(error.text(), UnableToWrite(settingsPath()));
         }
         // The record keeps what the user chose; the directory and what it holds stay.
-        EXPECT_EQ(StationSettings.IDENT, QByteArray("Sklad"));
+        EXPECT_EQ(dm->settings().IDENT, QByteArray("Sklad"));
         EXPECT_TRUE(QFileInfo(settingsPath()).isDir());
         EXPECT_EQ(FileBytes(settingsPath() + QStringLiteral("/keep")), kSavedSettings);
         EXPECT_EQ(Entries(scratch()), QStringList{QStringLiteral("veltrin.ini")});
@@ -202,11 +205,11 @@ TEST_F(SettingsFileFault, UnreadableFileGivesDefaultsAndIsNeverWrittenOver)
         RecordingBoxes boxes;
         const std::unique_ptr<Tdm> dm = StartStation(boxes);
         ASSERT_TRUE(dm->started());
-        ExpectDefaultSettings("PC7");
+        ExpectDefaultSettings(*dm, "PC7");
 
         // A save would have to write the file whole without knowing the rest of what it holds.
         try {
-            SaveSettings(OpenSettingsFile());
+            SaveSettings(OpenSettingsFile(), dm->settings());
             ADD_FAILURE() << "an unreadable settings file was written over";
         } catch (const Error &error) {
             EXPECT_EQ(error.text(), UnableToWrite(settingsPath()));
@@ -227,20 +230,22 @@ TEST_F(SettingsFileFault, ReadOnlyFileSystemIsReadButRefusesTheSave)
         RecordingBoxes boxes;
         const std::unique_ptr<Tdm> dm = StartStation(boxes);
         ASSERT_TRUE(dm->started());
-        EXPECT_FALSE(StationSettings.USEIP);
-        EXPECT_EQ(StationSettings.IDENT, QByteArray("Recepce"));
-        EXPECT_EQ(StationSettings.MAXRECS, 64);
+        EXPECT_FALSE(dm->settings().USEIP);
+        EXPECT_EQ(dm->settings().IDENT, QByteArray("Recepce"));
+        EXPECT_EQ(dm->settings().MAXRECS, 64);
 
-        StationSettings.USEIP = true;
-        StationSettings.MAXRECS = 128;
+        TStationSettings chosen = dm->settings();
+        chosen.USEIP = true;
+        chosen.MAXRECS = 128;
+        dm->setSettings(chosen);
         try {
-            SaveSettings(OpenSettingsFile());
+            SaveSettings(OpenSettingsFile(), dm->settings());
             ADD_FAILURE() << "a read-only settings file was written";
         } catch (const Error &error) {
             EXPECT_EQ(error.text(), UnableToWrite(settingsPath()));
         }
-        EXPECT_TRUE(StationSettings.USEIP);
-        EXPECT_EQ(StationSettings.MAXRECS, 128);
+        EXPECT_TRUE(dm->settings().USEIP);
+        EXPECT_EQ(dm->settings().MAXRECS, 128);
         EXPECT_EQ(FileBytes(settingsPath()), kSavedSettings);
     });
 }
@@ -254,10 +259,11 @@ TEST_F(SettingsFileFault, FullFileSystemLeavesTheOldFileWholeUntilThereIsRoomAga
         ASSERT_TRUE(dm->started());
         ASSERT_GT(FillFileSystem(scratch()), 0);
 
-        StationSettings.IDENT = "Recepce v prvnim patre";
-        StationSettings.WAVEFILE = QByteArray(1500, 'w');
+        TStationSettings chosen = dm->settings();
+        chosen.IDENT = "Recepce v prvnim patre";
+        chosen.WAVEFILE = QByteArray(1500, 'w');
         try {
-            SaveSettings(OpenSettingsFile());
+            SaveSettings(OpenSettingsFile(), chosen);
             ADD_FAILURE() << "the save claims to have written a full file system";
         } catch (const Error &error) {
             EXPECT_EQ(error.text(), UnableToWrite(settingsPath()));
@@ -268,7 +274,7 @@ TEST_F(SettingsFileFault, FullFileSystemLeavesTheOldFileWholeUntilThereIsRoomAga
                   (QStringList{QStringLiteral("filler"), QStringLiteral("veltrin.ini")}));
 
         ASSERT_TRUE(QFile::remove(scratch() + QStringLiteral("/filler")));
-        SaveSettings(OpenSettingsFile());
+        SaveSettings(OpenSettingsFile(), chosen);
         TStationSettings loaded;
         LoadSettings(OpenSettingsFile(), "PC7", loaded);
         EXPECT_EQ(loaded.IDENT, QByteArray("Recepce v prvnim patre"));

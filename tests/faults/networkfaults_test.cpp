@@ -5,7 +5,6 @@
 
 #include "faultchild.h"
 
-#include "core/headlessreceiver.h"
 #include "core/protocol.h"
 #include "core/udm.h"
 #include "platform/codepage.h"
@@ -13,6 +12,7 @@
 #include "support/rawpeer.h"
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
+#include "support/teststation.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -50,36 +50,15 @@ QByteArray StartFailure(const QByteArray &systemText)
                                u"v pravém dolním rohu.");
 }
 
-// A station whose clock the test drives, with the headless receiver doing what the window
-// does with the notifications.
-struct Station
+// The station under test, listening on the protocol port of its private network.
+struct Station : TestStation
 {
     explicit Station(quint16 port = kStationPort)
-    {
-        UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n");
-        dm = MakeTestStation(boxes);
-        receiver = std::make_unique<HeadlessReceiver>(*dm);
-        receiver->setEventSink(
-                [this](const StationEvent &event, int) { events.push_back(event.code()); });
-        dm->setStationEventReceiver(receiver.get());
-    }
-
-    int countEvents(int code) const { return int(std::count(events.begin(), events.end(), code)); }
-
-    // Up to and including the tick whose counter is tick.
-    void ticksUntil(int tick)
-    {
-        while (dm->SendTick < tick)
-            dm->timTimer();
-    }
-
-    std::vector<QByteArray> statusLines() const { return receiver->statusLines(); }
-
-    RecordingBoxes boxes;
-    std::unique_ptr<Tdm> dm;
-    std::unique_ptr<HeadlessReceiver> receiver;
-    std::vector<int> events;
+        : TestStation({}, port)
+    {}
 };
+
+using Kind = StationRecord::Kind;
 
 // A plain socket on the station port of a host that the test's process is not in.
 class HostSocket
@@ -233,7 +212,7 @@ TEST(StationPortFault, PortHeldByAnotherProgramStopsTheStartWithTheWarning)
                       std::vector<QByteArray>{StartFailure(
                               "Could not bind socket. Address and port are already in use.")});
             EXPECT_TRUE(boxes.errors.empty());
-            EXPECT_FALSE(dm.srv.isActive());
+            EXPECT_EQ(dm.listeningPort(), 0);
         }
         // Reading the settings made no file, and the other program still has its port.
         EXPECT_FALSE(QFileInfo::exists(UsedSettingsPath()));
@@ -265,15 +244,15 @@ TEST_F(NetworkFault, PartnersCablePulledUnderAQueuedMessageItIsSentWhenItComesBa
 
         ASSERT_NO_FATAL_FAILURE(SetLink(pair, NamespacePair::Side::B, "down"));
         station.dm->QueueMessage("Sklad", partner, "ahoj");
-        const QByteArray key = station.dm->OutboundQueue.at(0)->Key;
+        const QByteArray key = station.dm->outboundQueue()[0].Key;
         // The first two attempts go into a cable that leads nowhere: no error, no datagram.
         station.ticksUntil(8);
         EXPECT_TRUE(b.take(500).empty());
-        ASSERT_EQ(station.dm->OutboundQueue.size(), 1u);
-        EXPECT_EQ(station.dm->OutboundQueue.at(0)->State, TMessageQueueItem::Pending);
-        EXPECT_EQ(station.dm->OutboundQueue.at(0)->Attempts, 6);
-        EXPECT_EQ(station.countEvents(seFailed), 0);
-        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 0);
+        ASSERT_EQ(station.dm->outboundQueue().size(), 1u);
+        EXPECT_EQ(station.dm->outboundQueue()[0].State, TMessageQueueItem::Pending);
+        EXPECT_EQ(station.dm->outboundQueue()[0].Attempts, 6);
+        EXPECT_EQ(station.count(Kind::GivenUp), 0);
+        EXPECT_EQ(station.dm->tOut().row(0).FLAG, 0);
 
         ASSERT_NO_FATAL_FAILURE(SetLink(pair, NamespacePair::Side::B, "up"));
         std::string problem;
@@ -284,12 +263,12 @@ TEST_F(NetworkFault, PartnersCablePulledUnderAQueuedMessageItIsSentWhenItComesBa
         ASSERT_EQ(seen, std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
         b.sendTo(pair.address(NamespacePair::Side::A), "#" + key);
 
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
-        EXPECT_TRUE(station.dm->OutboundQueue.empty());
-        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
-        EXPECT_EQ(station.dm->tOut.row(0).MSG, QByteArray("ahoj"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Confirmed) == 1; }));
+        EXPECT_TRUE(station.dm->outboundQueue().empty());
+        EXPECT_EQ(station.dm->tOut().row(0).FLAG, 1);
+        EXPECT_EQ(station.dm->tOut().row(0).MSG, QByteArray("ahoj"));
         EXPECT_EQ(station.statusLines(), std::vector<QByteArray>{"Konfirmace " + key});
-        EXPECT_EQ(station.countEvents(seFailed), 0);
+        EXPECT_EQ(station.count(Kind::GivenUp), 0);
     });
 }
 
@@ -304,7 +283,7 @@ TEST_F(NetworkFault, OwnCablePulledUnderAQueuedMessageGivesItUpAtTheNextAttempt)
         ASSERT_TRUE(station.dm->started());
 
         station.dm->QueueMessage("Sklad", partner, "ahoj");
-        const QByteArray key = station.dm->OutboundQueue.at(0)->Key;
+        const QByteArray key = station.dm->outboundQueue()[0].Key;
         station.ticksUntil(1);
         ASSERT_EQ(b.take(5000), std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
 
@@ -312,16 +291,16 @@ TEST_F(NetworkFault, OwnCablePulledUnderAQueuedMessageGivesItUpAtTheNextAttempt)
         // it the route to the partner.
         ASSERT_NO_FATAL_FAILURE(SetLink(pair, NamespacePair::Side::A, "down"));
         station.ticksUntil(7);
-        EXPECT_EQ(station.countEvents(seFailed), 0);
+        EXPECT_EQ(station.count(Kind::GivenUp), 0);
         station.ticksUntil(8);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seFailed) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::GivenUp) == 1; }));
         const QByteArray error = "Socket Error # 10051\r\nNetwork is unreachable.";
         EXPECT_EQ(station.statusLines(),
                   (std::vector<QByteArray>{"Chyba: " + partner + ':' + error,
                                            "Chyba: " + partner + ' ' + error}));
-        EXPECT_TRUE(station.dm->OutboundQueue.empty());
-        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 4);
-        EXPECT_EQ(station.dm->tOut.row(0).MSG, QByteArray("ahoj"));
+        EXPECT_TRUE(station.dm->outboundQueue().empty());
+        EXPECT_EQ(station.dm->tOut().row(0).FLAG, 4);
+        EXPECT_EQ(station.dm->tOut().row(0).MSG, QByteArray("ahoj"));
 
         // Given up means given up: the cable back in brings no further attempt.
         ASSERT_NO_FATAL_FAILURE(SetLink(pair, NamespacePair::Side::A, "up"));
@@ -330,7 +309,7 @@ TEST_F(NetworkFault, OwnCablePulledUnderAQueuedMessageGivesItUpAtTheNextAttempt)
                 << problem;
         station.ticksUntil(72);
         EXPECT_TRUE(b.take(500).empty());
-        EXPECT_EQ(station.countEvents(seFailed), 1);
+        EXPECT_EQ(station.count(Kind::GivenUp), 1);
     });
 }
 
@@ -345,7 +324,7 @@ TEST(ConfirmationFault, ConfirmationFromAnotherAddressConfirmsTheMessage)
         ASSERT_TRUE(station.dm->started());
 
         station.dm->QueueMessage("Sklad", "127.0.0.1", "ahoj");
-        const QByteArray key = station.dm->OutboundQueue.at(0)->Key;
+        const QByteArray key = station.dm->outboundQueue()[0].Key;
         station.ticksUntil(1);
         ASSERT_EQ(recipient.takeCount(1), std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
 
@@ -353,21 +332,21 @@ TEST(ConfirmationFault, ConfirmationFromAnotherAddressConfirmsTheMessage)
         elsewhere.sendTo("#PC7~999");
         // The sender of a confirmation is not looked at: the key alone confirms.
         elsewhere.sendTo("#" + key);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seConfirmed) == 1; }));
-        EXPECT_TRUE(station.dm->OutboundQueue.empty());
-        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Confirmed) == 1; }));
+        EXPECT_TRUE(station.dm->outboundQueue().empty());
+        EXPECT_EQ(station.dm->tOut().row(0).FLAG, 1);
         EXPECT_EQ(station.statusLines(), std::vector<QByteArray>{"Konfirmace " + key});
 
         // The recipient's own confirmation, late, changes nothing more. The message behind it
         // is handled after it, so once that is in, the confirmation has been seen.
         recipient.sendTo("#" + key);
         recipient.sendTo("=PC9~1|Sklad|dekuji");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.countEvents(seReceived) == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 1; }));
         station.ticksUntil(64);
         EXPECT_EQ(recipient.take(200), std::vector<QByteArray>{"#PC9~1"})
                 << "a confirmed message was sent again";
-        EXPECT_EQ(station.countEvents(seConfirmed), 1);
-        EXPECT_EQ(station.dm->tOut.count(), 1);
-        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 1);
+        EXPECT_EQ(station.count(Kind::Confirmed), 1);
+        EXPECT_EQ(station.dm->tOut().count(), 1);
+        EXPECT_EQ(station.dm->tOut().row(0).FLAG, 1);
     });
 }

@@ -382,8 +382,8 @@ TEST_F(FloodTest, StationLivesThroughHalfAMinuteOfHostileDatagrams)
     RecordProperty("rss_before_kib", std::to_string(residentBefore));
     RecordProperty("rss_after_kib", std::to_string(residentAfter));
 
-    // It was a flood: far more came than the station could take.
-    EXPECT_GT(sent, 10 * station.stored) << "the partner did not flood";
+    // It was a flood: far more came than the station could take in.
+    EXPECT_GT(sent, 2 * read) << "the partner did not flood";
     EXPECT_GT(read, 0);
 
     // What it read of the messages it stored and confirmed; nothing it confirmed was made up.

@@ -4,12 +4,12 @@
 #include "localsend/localsendservice.h"
 #include "localsend/runningstation.h"
 
-#include "core/headlessreceiver.h"
 #include "core/udm.h"
 #include "support/privatenetwork.h"
 #include "support/rawpeer.h"
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
+#include "support/teststation.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ QByteArray PayloadOf(const QByteArray &frame)
     return reader.next().value_or(QByteArray());
 }
 
-// The entry of one queueOutcome signal caught by a spy.
+// The entry of one outcome signal caught by a spy.
 const TMessageQueueItem &EntryOf(const QList<QVariant> &arguments)
 {
     return *static_cast<const TMessageQueueItem *>(arguments.at(0).constData());
@@ -55,21 +55,13 @@ QByteArray FrameOf(const QByteArray &payload)
     return frame + payload;
 }
 
-// The station's side with its clock stopped, so that the test says when a tick comes: a core
-// on loopback that sends to the test's raw peer, the headless receiver doing what the window
-// does with the notifications, and the local service in a private directory.
-struct StationWithService
+// The station under test with the local service in a private directory.
+struct StationWithService : TestStation
 {
     StationWithService()
-    {
-        UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(kTestStationPort)
-                    + "\r\nIDENT=Recepce\r\n");
-        dm = MakeTestStation(boxes);
-        receiver = std::make_unique<HeadlessReceiver>(*dm);
-        dm->setStationEventReceiver(receiver.get());
-        service = std::make_unique<LocalSendService>(*dm);
-        path = runtime.filePath(QStringLiteral("veltrin-send"));
-    }
+        : service(std::make_unique<LocalSendService>(*dm))
+        , path(runtime.filePath(QStringLiteral("veltrin-send")))
+    {}
 
     bool start()
     {
@@ -79,9 +71,6 @@ struct StationWithService
         return started;
     }
 
-    RecordingBoxes boxes;
-    std::unique_ptr<Tdm> dm;
-    std::unique_ptr<HeadlessReceiver> receiver;
     std::unique_ptr<LocalSendService> service;
     QTemporaryDir runtime;
     QString path;
@@ -194,8 +183,9 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         ASSERT_TRUE(station.dm->started());
         ASSERT_TRUE(station.start());
         // Whoever else follows the queue hears every outcome too, the service still answering.
-        QSignalSpy outcomes(station.dm.get(), &Tdm::queueOutcome);
-        ASSERT_TRUE(outcomes.isValid());
+        QSignalSpy confirmations(station.dm.get(), &Tdm::messageConfirmed);
+        QSignalSpy giveUps(station.dm.get(), &Tdm::messageGivenUp);
+        ASSERT_TRUE(confirmations.isValid() && giveUps.isValid());
         // Only the owner may enter the socket.
         const QFileInfo socketFile(station.path);
         ASSERT_TRUE(socketFile.exists());
@@ -212,12 +202,12 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         ASSERT_TRUE(client.waitForReplies(1));
         EXPECT_EQ(client.replies[0].kind, LocalSendReply::Kind::Accepted);
         EXPECT_EQ(client.replies[0].index, 2u);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.receiver->queueRows().size() == 2; }));
-        ASSERT_EQ(station.dm->OutboundQueue.size(), 2u);
-        EXPECT_EQ(station.dm->OutboundQueue[0]->Ident, QByteArray("Z\xe1lohy"));
-        ASSERT_EQ(station.dm->tOut.count(), 2);
-        EXPECT_EQ(station.dm->tOut.row(1).FROM, QByteArray("127.0.0.1 <127.0.0.1>"));
-        EXPECT_EQ(station.dm->tOut.row(1).MSG, QByteArray("Disk pln\xfd"));
+        ASSERT_EQ(station.dm->queueModel().rowCount(), 2);
+        ASSERT_EQ(station.dm->outboundQueue().size(), 2u);
+        EXPECT_EQ(station.dm->outboundQueue()[0].Ident, QByteArray("Z\xe1lohy"));
+        ASSERT_EQ(station.dm->tOut().count(), 2);
+        EXPECT_EQ(station.dm->tOut().row(1).FROM, QByteArray("127.0.0.1 <127.0.0.1>"));
+        EXPECT_EQ(station.dm->tOut().row(1).MSG, QByteArray("Disk pln\xfd"));
 
         station.dm->timTimer();
         const std::vector<QByteArray> sent = peer.takeCount(1);
@@ -229,26 +219,22 @@ TEST(LocalSendService, QueuesEachCopyAndTellsItsOutcome)
         EXPECT_EQ(client.replies[1].index, 0u);
         EXPECT_TRUE(client.replies[1].confirmed);
         EXPECT_FALSE(client.closed) << "one copy is still on its way";
-        ASSERT_EQ(outcomes.size(), 1);
-        EXPECT_EQ(EntryOf(outcomes[0]).Key, QByteArray("PC7~1"));
-        EXPECT_EQ(EntryOf(outcomes[0]).State, TMessageQueueItem::Confirmed);
+        ASSERT_EQ(confirmations.size(), 1);
+        EXPECT_EQ(EntryOf(confirmations[0]).Key, QByteArray("PC7~1"));
+        EXPECT_EQ(EntryOf(confirmations[0]).State, TMessageQueueItem::Confirmed);
 
         // The other copy is given up: eight attempts, then the report one round later.
-        for (int tick = 0; tick < 64 && client.replies.size() < 3; ++tick) {
-            station.dm->SendTick = 7 + tick * 8; // every tick is due
-            station.dm->timTimer();
-            static_cast<void>(QTest::qWaitFor([&] { return client.replies.size() >= 3; }, 20));
-        }
-        ASSERT_EQ(client.replies.size(), 3u);
+        station.ticksUntil(64);
+        ASSERT_TRUE(client.waitForReplies(3));
         EXPECT_EQ(client.replies[2].index, 1u);
         EXPECT_FALSE(client.replies[2].confirmed);
-        ASSERT_EQ(outcomes.size(), 2);
-        EXPECT_EQ(EntryOf(outcomes[1]).Host, QByteArray("127.0.0.2"));
-        EXPECT_EQ(EntryOf(outcomes[1]).State, TMessageQueueItem::GivenUp);
+        ASSERT_EQ(giveUps.size(), 1);
+        EXPECT_EQ(EntryOf(giveUps[0]).Host, QByteArray("127.0.0.2"));
+        EXPECT_EQ(EntryOf(giveUps[0]).State, TMessageQueueItem::GivenUp);
         EXPECT_TRUE(QTest::qWaitFor([&] { return client.closed; }));
-        EXPECT_EQ(station.dm->tOut.count(), 2) << "the second request queued nothing";
-        EXPECT_EQ(station.dm->tOut.row(0).FLAG, 4);
-        EXPECT_EQ(station.dm->tOut.row(1).FLAG, 1);
+        EXPECT_EQ(station.dm->tOut().count(), 2) << "the second request queued nothing";
+        EXPECT_EQ(station.dm->tOut().row(0).FLAG, 4);
+        EXPECT_EQ(station.dm->tOut().row(1).FLAG, 1);
     });
 }
 
@@ -286,8 +272,8 @@ TEST(LocalSendService, RefusesWhatIsNotAValidRequestAndQueuesNothing)
             EXPECT_FALSE(client.replies[0].text.isEmpty());
             EXPECT_TRUE(QTest::qWaitFor([&] { return client.closed; }));
         }
-        EXPECT_TRUE(station.dm->OutboundQueue.empty());
-        EXPECT_EQ(station.dm->tOut.count(), 0);
+        EXPECT_TRUE(station.dm->outboundQueue().empty());
+        EXPECT_EQ(station.dm->tOut().count(), 0);
     });
 }
 
@@ -302,7 +288,7 @@ TEST(LocalSendService, ASenderThatLeavesBeforeItsAnswerLeavesTheStationServing)
             gone.write(EncodeRequestFrame(Request()));
             ASSERT_EQ(gone.bytesToWrite(), 0);
         } // closed before the station has read its request, so the answer finds nobody
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->OutboundQueue.size() == 2; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->outboundQueue().size() == 2; }));
 
         LocalClient next(station.path);
         ASSERT_TRUE(next.connected);
@@ -400,7 +386,7 @@ TEST(SecondStart, TheRunningStationOfThisUserShowsItsWindowAndTheStartGivesWay)
         station.service->setShowWindowHandler([&shown] { ++shown; });
         EXPECT_TRUE(AskRunningStationToShow(station.path));
         EXPECT_EQ(shown, 1);
-        EXPECT_TRUE(station.dm->OutboundQueue.empty());
+        EXPECT_TRUE(station.dm->outboundQueue().empty());
 
         // The request leaves the sender's requests as they were.
         LocalClient sender(station.path);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/protocol.h"
+#include "tools/udppeer.h"
 
 #include <QByteArray>
 
@@ -27,8 +28,9 @@ public:
     RawPeer(const RawPeer &) = delete;
     RawPeer &operator=(const RawPeer &) = delete;
 
-    bool bound() const { return m_bound; }
+    bool bound() const { return m_socket.bound(); }
     quint16 port() const { return m_port; }
+    const UdpPeer &socket() const { return m_socket; }
 
     // To the station on this computer; by default the last one made by MakeTestStation.
     void sendTo(const QByteArray &datagram, quint16 port = TestStationPort());
@@ -40,8 +42,7 @@ public:
     std::vector<QByteArray> takeCount(std::size_t count, int timeoutMs = 5000);
 
 private:
-    int m_fd;
-    bool m_bound = false;
+    UdpPeer m_socket;
     bool m_partner = false;
     quint16 m_port = 0;
 };

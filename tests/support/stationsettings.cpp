@@ -52,7 +52,7 @@ StationPorts TestStationPorts()
 quint16 TestStationPort()
 {
     return g_stationPort != 0 && g_stationPortProcess == ::getpid() ? g_stationPort
-                                                                     : kTestStationPort;
+                                                                    : kTestStationPort;
 }
 
 std::unique_ptr<Tdm>
@@ -60,10 +60,10 @@ MakeTestStation(MessageBoxes &boxes, const QByteArray &computerName, const Stati
 {
     auto dm = std::make_unique<Tdm>(
             boxes, [computerName] { return computerName; }, nullptr, ports);
-    dm->tim.stop();
+    dm->stopClock();
     if (dm->started()) {
-        dm->tOut.startIdsAt(1);
-        g_stationPort = dm->srv.bindings().front()->Port;
+        dm->tOut().startIdsAt(1);
+        g_stationPort = dm->listeningPort();
         g_stationPortProcess = ::getpid();
     }
     return dm;

@@ -2,17 +2,17 @@
 // notification service standing in for the desktop's, and an X display where the tray needs
 // one. Each test runs in a network namespace of its own.
 
-#include "core/udm.h"
 #include "addressbook/addressbook.h"
 #include "core/history.h"
+#include "core/udm.h"
 #include "support/desktopsession.h"
 #include "support/rawpeer.h"
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
 #include "support/widgettest.h"
 #include "ui/desktopnotifier.h"
-#include "ui/fmMain.h"
 #include "ui/dialogs/fmSend.h"
+#include "ui/fmMain.h"
 #include "ui/historygrid.h"
 #include "ui/stationtray.h"
 #include "ui/traywatcher.h"
@@ -177,7 +177,7 @@ TEST(DesktopNotification, AMessageWhileTheWindowIsAwayIsNotifiedOnceAndItsAction
         EXPECT_LT(burst.back().body.size(), longText.size());
 
         // The user picks it while another message is current and the sent page is up.
-        HistoryTable &received = station.dm->tIn;
+        HistoryTable &received = station.dm->tIn();
         ASSERT_EQ(received.count(), 3);
         received.moveCursor(2);
         station.window->pages()->setCurrentIndex(1);
@@ -199,7 +199,7 @@ TEST(DesktopNotification, WithoutANotificationServiceNothingIsShownOrSaid)
         DesktopStation station(kNoMaximize);
         station.window->hide();
         peer.sendTo("=PC9~1|Sklad|Ahoj");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->tIn.count() == 1; }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.dm->tIn().count() == 1; }));
         // Long enough for an answer from the bus to have come back.
         RecordingNotifications late;
         ASSERT_TRUE(late.start());

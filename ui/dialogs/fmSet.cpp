@@ -403,14 +403,15 @@ void TfSet::FormCreate()
     setProperty(kHelpContextProperty, kHelpTopic);
     // A step that fails ends the filling here; the dialog still opens with what was filled.
     try {
-        m_eName->setText(DecodeWindows1250(StationSettings.IDENT));
-        m_ePort->setValue(StationSettings.PORT);
-        m_eIP->setChecked(StationSettings.USEIP);
+        const TStationSettings &settings = m_dm.settings();
+        m_eName->setText(DecodeWindows1250(settings.IDENT));
+        m_ePort->setValue(settings.PORT);
+        m_eIP->setChecked(settings.USEIP);
         m_eRecs->setEnabled(true);
-        m_recsItems->button(NearestMaxRecsItem(StationSettings.MAXRECS))->setChecked(true);
-        m_cOpen->setChecked(StationSettings.MAXIMIZE);
-        m_cWave->setChecked(StationSettings.PLAYWAVE);
-        m_eWave->setFileName(DecodeWindows1250(StationSettings.WAVEFILE));
+        m_recsItems->button(NearestMaxRecsItem(settings.MAXRECS))->setChecked(true);
+        m_cOpen->setChecked(settings.MAXIMIZE);
+        m_cWave->setChecked(settings.PLAYWAVE);
+        m_eWave->setFileName(DecodeWindows1250(settings.WAVEFILE));
         cWaveClick();
     } catch (const std::exception &error) {
         // Not shown yet: the box goes over the window that opens the dialog.
@@ -454,21 +455,23 @@ void TfSet::Button1Click()
 {
     // Every control is copied that can be; the seven keys are written whatever happened.
     std::optional<QByteArray> copyError;
+    TStationSettings settings = m_dm.settings();
     try {
         const QByteArray typedName = EncodeWindows1250(m_eName->text());
-        StationSettings.IDENT = IdentToStore(typedName, m_dm.ComputerName);
-        StationSettings.PORT = static_cast<quint16>(m_ePort->value());
-        StationSettings.USEIP = m_eIP->isChecked();
+        settings.IDENT = IdentToStore(typedName, m_dm.computerName());
+        settings.PORT = static_cast<quint16>(m_ePort->value());
+        settings.USEIP = m_eIP->isChecked();
         if (const int item = m_recsItems->checkedId(); item >= 0)
-            StationSettings.MAXRECS = kMaxRecsItems[std::size_t(item)];
-        StationSettings.MAXIMIZE = m_cOpen->isChecked();
-        StationSettings.PLAYWAVE = m_cWave->isChecked();
-        StationSettings.WAVEFILE = EncodeWindows1250(m_eWave->fileName());
+            settings.MAXRECS = kMaxRecsItems[std::size_t(item)];
+        settings.MAXIMIZE = m_cOpen->isChecked();
+        settings.PLAYWAVE = m_cWave->isChecked();
+        settings.WAVEFILE = EncodeWindows1250(m_eWave->fileName());
     } catch (const std::exception &error) {
         copyError = ErrorTextOf(error);
     }
+    m_dm.setSettings(settings);
     try {
-        SaveSettings(OpenSettingsFile());
+        SaveSettings(OpenSettingsFile(), settings);
     } catch (const std::exception &error) {
         // The settings already hold the new values; the dialog stays for another try.
         if (copyError)

@@ -66,17 +66,3 @@ TEST(IsIPv4Literal, PartsMayBeHexadecimalSignedOrLedByBlanks)
     EXPECT_FALSE(SocketLayer::IsIPv4Literal("0x100.0.0.1"));
     EXPECT_FALSE(SocketLayer::IsIPv4Literal("$.0.0.1"));
 }
-
-TEST(SocketLayer, ExistsWhileATransportObjectDoes)
-{
-    EXPECT_FALSE(SocketLayer::exists());
-    {
-        SocketLayer::Use first;
-        {
-            SocketLayer::Use second;
-            EXPECT_TRUE(SocketLayer::exists());
-        }
-        EXPECT_TRUE(SocketLayer::exists());
-    }
-    EXPECT_FALSE(SocketLayer::exists());
-}

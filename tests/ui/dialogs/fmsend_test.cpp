@@ -1,8 +1,8 @@
+#include "addressbook/addressbook.h"
+#include "core/history.h"
 #include "core/udm.h"
 #include "platform/codepage.h"
 #include "platform/ui/helpviewer.h"
-#include "addressbook/addressbook.h"
-#include "core/history.h"
 #include "support/printers.h"
 #include "support/privatenetwork.h"
 #include "support/recordingboxes.h"
@@ -41,8 +41,8 @@ struct Core
     std::vector<QByteArray> queued(QByteArray TMessageQueueItem::*field) const
     {
         std::vector<QByteArray> values;
-        for (const auto &entry : dm->OutboundQueue)
-            values.push_back((*entry).*field);
+        for (const auto &entry : dm->outboundQueue())
+            values.push_back(entry.*field);
         return values;
     }
 
@@ -113,7 +113,7 @@ TEST(ComposeDialog, WithoutRecipientsItOnlyTellsTheUser)
         EXPECT_EQ(cancel.buttons, std::vector<QMessageBox::StandardButtons>{QMessageBox::Cancel});
         QTest::qWait(50);
         EXPECT_FALSE(driver.driven());
-        EXPECT_TRUE(core.dm->OutboundQueue.empty());
+        EXPECT_TRUE(core.dm->outboundQueue().empty());
     });
 }
 
@@ -196,11 +196,11 @@ TEST(ComposeDialog, ThreeRecipientsAreQueuedInListOrderWithTheTextGiven)
         EXPECT_EQ(core.queued(&TMessageQueueItem::Body),
                   (std::vector<QByteArray>{oldText, oldText, oldText}));
 
-        ASSERT_EQ(core.dm->tOut.count(), 3);
+        ASSERT_EQ(core.dm->tOut().count(), 3);
         std::map<qint32, QByteArray> partners;
-        for (int row = 0; row < core.dm->tOut.count(); ++row) {
-            partners[core.dm->tOut.row(row).ID] = core.dm->tOut.row(row).FROM;
-            EXPECT_EQ(core.dm->tOut.row(row).MSG, oldText);
+        for (int row = 0; row < core.dm->tOut().count(); ++row) {
+            partners[core.dm->tOut().row(row).ID] = core.dm->tOut().row(row).FROM;
+            EXPECT_EQ(core.dm->tOut().row(row).MSG, oldText);
         }
         EXPECT_EQ(partners,
                   (std::map<qint32, QByteArray>{
@@ -274,8 +274,8 @@ TEST(ComposeDialog, EscapeInTheBodyLeadsToPoslatAndASecondEscapeCancels)
         EXPECT_FALSE(driver.timedOut());
         EXPECT_TRUE(onSend);
         EXPECT_TRUE(stillOpen);
-        EXPECT_TRUE(core.dm->OutboundQueue.empty());
-        EXPECT_EQ(core.dm->tOut.count(), 0);
+        EXPECT_TRUE(core.dm->outboundQueue().empty());
+        EXPECT_EQ(core.dm->tOut().count(), 0);
     });
 }
 
@@ -323,7 +323,7 @@ TEST(ComposeDialog, PoslatDoesNothingWithoutTextOrTickButSendsBlanks)
         ShownDialog shown(*core.dm, MakeRecipients({{"Jan", "10.0.0.1"}, {"Eva", "10.0.0.2"}}));
         QTest::mouseClick(shown.dialog.sendButton(), Qt::LeftButton);
         EXPECT_TRUE(shown.dialog.isVisible());
-        EXPECT_TRUE(core.dm->OutboundQueue.empty());
+        EXPECT_TRUE(core.dm->outboundQueue().empty());
 
         QTest::keyClicks(shown.dialog.body(), QStringLiteral("   "));
         shown.toggleRow(0);
@@ -332,7 +332,7 @@ TEST(ComposeDialog, PoslatDoesNothingWithoutTextOrTickButSendsBlanks)
         QTest::mouseClick(shown.dialog.sendButton(), Qt::LeftButton);
         EXPECT_TRUE(shown.dialog.isVisible());
         EXPECT_NE(shown.dialog.result(), QDialog::Accepted);
-        EXPECT_TRUE(core.dm->OutboundQueue.empty());
+        EXPECT_TRUE(core.dm->outboundQueue().empty());
 
         shown.toggleRow(1);
         QTest::mouseClick(shown.dialog.sendButton(), Qt::LeftButton);

@@ -183,7 +183,7 @@ TEST(SettingsDialog, TheNameIsCutToThirtyTwoAndAnEmptyOneIsTheComputerName)
             ShownDialog shown(*core.dm);
             shown.replaceText(shown.dialog.nameEdit(), QString());
             shown.ok();
-            EXPECT_EQ(StationSettings.IDENT, QByteArray("PC7"));
+            EXPECT_EQ(core.dm->settings().IDENT, QByteArray("PC7"));
             EXPECT_EQ(Stored("TCPIP", "IDENT"), QByteArray("PC7"));
         }
         {
@@ -193,7 +193,7 @@ TEST(SettingsDialog, TheNameIsCutToThirtyTwoAndAnEmptyOneIsTheComputerName)
                               QStringLiteral("a|b~c<d>") + QString(32, QLatin1Char('x')));
             shown.ok();
             const QByteArray expected = "a|b~c<d>" + QByteArray(24, 'x');
-            EXPECT_EQ(StationSettings.IDENT, expected);
+            EXPECT_EQ(core.dm->settings().IDENT, expected);
             EXPECT_EQ(Stored("TCPIP", "IDENT"), expected);
         }
         {
@@ -211,7 +211,7 @@ TEST(SettingsDialog, TheNameIsCutToThirtyTwoAndAnEmptyOneIsTheComputerName)
             shown.paste(name, QStringLiteral("☺č"));
             EXPECT_EQ(name->text(), QStringLiteral("Sklad?č"));
             shown.ok();
-            EXPECT_EQ(StationSettings.IDENT, QByteArray("Sklad?\xE8"));
+            EXPECT_EQ(core.dm->settings().IDENT, QByteArray("Sklad?\xE8"));
         }
     });
 }
@@ -220,7 +220,7 @@ TEST(SettingsDialog, PortFieldTakesAtMostTheMaximumAndPastedLettersCountAsTheMin
 {
     RUN_WINDOW_TEST([] {
         Core core;
-        const quint16 listening = core.dm->srv.defaultPort();
+        const quint16 listening = core.dm->listeningPort();
         {
             ShownDialog shown(*core.dm);
             TSpinEdit *port = shown.dialog.portEdit();
@@ -237,7 +237,7 @@ TEST(SettingsDialog, PortFieldTakesAtMostTheMaximumAndPastedLettersCountAsTheMin
             shown.ok();
             EXPECT_EQ(port->text(), QStringLiteral("65535")); // corrected on leaving the field
             EXPECT_EQ(shown.dialog.result(), QDialog::Accepted);
-            EXPECT_EQ(StationSettings.PORT, 65535);
+            EXPECT_EQ(core.dm->settings().PORT, 65535);
             EXPECT_EQ(Stored("TCPIP", "PORT"), QByteArray("65535"));
         }
         {
@@ -249,11 +249,11 @@ TEST(SettingsDialog, PortFieldTakesAtMostTheMaximumAndPastedLettersCountAsTheMin
             QTest::keyClicks(port, QStringLiteral("d"));
             EXPECT_EQ(port->text(), QStringLiteral("abc"));
             shown.ok();
-            EXPECT_EQ(StationSettings.PORT, 1024);
+            EXPECT_EQ(core.dm->settings().PORT, 1024);
             EXPECT_EQ(Stored("TCPIP", "PORT"), QByteArray("1024"));
         }
         // The running station keeps its port: only the next start binds the new one.
-        EXPECT_EQ(core.dm->srv.defaultPort(), listening);
+        EXPECT_EQ(core.dm->listeningPort(), listening);
     });
 }
 
@@ -297,11 +297,13 @@ TEST(SettingsDialog, AStoredSoundFileWithABlankIsShownQuotedAndStoredBackUnchang
         Core core;
         SoundFiles files;
         for (const QString &stored : {files.existing, files.missing}) {
-            StationSettings.WAVEFILE = EncodeWindows1250(stored);
+            TStationSettings settings = core.dm->settings();
+            settings.WAVEFILE = EncodeWindows1250(stored);
+            core.dm->setSettings(settings);
             ShownDialog shown(*core.dm);
             EXPECT_EQ(shown.dialog.waveEdit()->editor()->text(), Quoted(stored));
             shown.ok();
-            EXPECT_EQ(StationSettings.WAVEFILE, EncodeWindows1250(stored));
+            EXPECT_EQ(core.dm->settings().WAVEFILE, EncodeWindows1250(stored));
             EXPECT_EQ(Stored("ALERT", "WAVEFILE"), EncodeWindows1250(stored));
         }
     });
@@ -315,14 +317,16 @@ TEST(SettingsDialog, ATypedPathWithABlankIsStoredWholeOnlyWhenTheFileExists)
         const std::pair<QString, QString> cases[]
                 = {{files.existing, files.existing}, {files.missing, files.cutAtBlank}};
         for (const auto &[typed, stored] : cases) {
-            StationSettings.PLAYWAVE = false; // the previous round's "OK" stored it on
+            TStationSettings settings = core.dm->settings();
+            settings.PLAYWAVE = false; // the previous round's "OK" stored it on
+            core.dm->setSettings(settings);
             ShownDialog shown(*core.dm);
             QTest::mouseClick(shown.dialog.waveBox(), Qt::LeftButton);
             ASSERT_TRUE(shown.dialog.waveEdit()->isEnabled());
             shown.replaceText(shown.dialog.waveEdit()->editor(), typed);
             shown.ok();
-            EXPECT_TRUE(StationSettings.PLAYWAVE);
-            EXPECT_EQ(StationSettings.WAVEFILE, EncodeWindows1250(stored));
+            EXPECT_TRUE(core.dm->settings().PLAYWAVE);
+            EXPECT_EQ(core.dm->settings().WAVEFILE, EncodeWindows1250(stored));
             EXPECT_EQ(Stored("ALERT", "WAVEFILE"), EncodeWindows1250(stored));
         }
     });
@@ -341,7 +345,7 @@ TEST(SettingsDialog, AnInvalidStoredFileNameIsReportedAndTheFieldOpensEmptyAndEn
         EXPECT_TRUE(shown.dialog.waveEdit()->isEnabled());
         EXPECT_TRUE(shown.dialog.waveEdit()->editor()->text().isEmpty());
         shown.ok();
-        EXPECT_EQ(StationSettings.WAVEFILE, QByteArray());
+        EXPECT_EQ(core.dm->settings().WAVEFILE, QByteArray());
         EXPECT_EQ(Stored("ALERT", "WAVEFILE"), QByteArray());
     });
 }
@@ -365,8 +369,8 @@ TEST(SettingsDialog, ClearingTheSoundBoxGreysTheFieldButItsNameIsStillStored)
                   standard.color(QPalette::Button));
         EXPECT_EQ(wave->editor()->text(), Quoted(files.existing));
         shown.ok();
-        EXPECT_FALSE(StationSettings.PLAYWAVE);
-        EXPECT_EQ(StationSettings.WAVEFILE, EncodeWindows1250(files.existing));
+        EXPECT_FALSE(core.dm->settings().PLAYWAVE);
+        EXPECT_EQ(core.dm->settings().WAVEFILE, EncodeWindows1250(files.existing));
         EXPECT_EQ(Stored("ALERT", "PLAYWAVE"), QByteArray("0"));
     });
 }
@@ -389,7 +393,7 @@ TEST(SettingsDialog, TheBrowseDialogOffersWaveFilesAndPutsTheChoiceInTheField)
         EXPECT_EQ(filters, QStringList{QStringLiteral("Wave (*.wav)")});
         EXPECT_EQ(shown.dialog.waveEdit()->editor()->text(), Quoted(files.existing));
         shown.ok();
-        EXPECT_EQ(StationSettings.WAVEFILE, EncodeWindows1250(files.existing));
+        EXPECT_EQ(core.dm->settings().WAVEFILE, EncodeWindows1250(files.existing));
     });
 }
 
@@ -413,7 +417,7 @@ TEST(SettingsDialog, TheTableSizeItemIsTheNearestOfTheSix)
             EXPECT_TRUE(shown.dialog.recsItem(2)->isChecked());
             EXPECT_EQ(shown.dialog.recsItem(2)->text(), QStringLiteral("128"));
             shown.ok();
-            EXPECT_EQ(StationSettings.MAXRECS, 128);
+            EXPECT_EQ(core.dm->settings().MAXRECS, 128);
             EXPECT_EQ(Stored("DATABASE", "MAXRECS"), QByteArray("128"));
         }
         {
@@ -421,7 +425,7 @@ TEST(SettingsDialog, TheTableSizeItemIsTheNearestOfTheSix)
             shown.pick(shown.dialog.recsItem(4));
             EXPECT_TRUE(shown.dialog.recsItem(4)->isChecked());
             shown.ok();
-            EXPECT_EQ(StationSettings.MAXRECS, 512);
+            EXPECT_EQ(core.dm->settings().MAXRECS, 512);
         }
     });
 }
@@ -432,13 +436,12 @@ TEST(SettingsDialog, StornoAndEscapeLeaveTheSettingsAndTheFileAsTheyWere)
         Core core("; the station's settings\r\n[TCPIP]\r\nPORT=40000\r\nIDENT=Recepce\r\n"
                   "USEIP=2\r\n[DATABASE]\r\nMAXRECS=100\r\n");
         const QByteArray before = FileBytes(UsedSettingsPath());
-        const TStationSettings old = StationSettings;
-        const auto unchanged = [&old] {
-            return StationSettings.USEIP == old.USEIP && StationSettings.IDENT == old.IDENT
-                   && StationSettings.PORT == old.PORT && StationSettings.MAXRECS == old.MAXRECS
-                   && StationSettings.MAXIMIZE == old.MAXIMIZE
-                   && StationSettings.PLAYWAVE == old.PLAYWAVE
-                   && StationSettings.WAVEFILE == old.WAVEFILE;
+        const TStationSettings old = core.dm->settings();
+        const auto unchanged = [&old, &core] {
+            const TStationSettings &now = core.dm->settings();
+            return now.USEIP == old.USEIP && now.IDENT == old.IDENT && now.PORT == old.PORT
+                   && now.MAXRECS == old.MAXRECS && now.MAXIMIZE == old.MAXIMIZE
+                   && now.PLAYWAVE == old.PLAYWAVE && now.WAVEFILE == old.WAVEFILE;
         };
         for (const bool escape : {false, true}) {
             ShownDialog shown(*core.dm);
@@ -505,7 +508,7 @@ TEST(SettingsDialog, AFailedSaveIsShownAndTheDialogStaysForAnotherTry)
         ASSERT_EQ(cancel.questions.size(), 1u);
         EXPECT_TRUE(cancel.questions[0].startsWith(QStringLiteral("Unable to write to ")));
         EXPECT_TRUE(shown.dialog.isVisible());
-        EXPECT_EQ(StationSettings.IDENT, QByteArray("Nova"));
+        EXPECT_EQ(core.dm->settings().IDENT, QByteArray("Nova"));
         EXPECT_EQ(FileBytes(UsedSettingsPath()), before);
 
         shown.ok();
