@@ -79,6 +79,7 @@ bench: build
 	./$(BUILD_DIR)/bench/bench_station
 	./$(BUILD_DIR)/bench/bench_statuslog
 	./$(BUILD_DIR)/bench/bench_startup
+	./$(BUILD_DIR)/bench/bench_resolver
 
 screenshots: build
 	tools/screenshots.sh $(BUILD_DIR)
