@@ -1,4 +1,5 @@
 #include "tools/loopback.h"
+#include "tools/udppeer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -62,22 +63,19 @@ int MsUntil(Clock::time_point when, Clock::time_point now)
     return int(std::max<decltype(ms)>(ms, 0));
 }
 
-sockaddr_in Address(const char *ip, uint16_t port)
+// A name server's TCP port that takes connections into its backlog and never accepts them.
+int ListeningSocket(const char *ip, uint16_t port)
 {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     ::inet_pton(AF_INET, ip, &address.sin_addr);
-    return address;
-}
-
-int BoundSocket(int type, const char *ip, uint16_t port)
-{
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_in address = Address(ip, port);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0
+        && ::listen(fd, 16) == 0)
         return fd;
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     return -1;
 }
 
@@ -208,25 +206,20 @@ private:
 };
 
 // The stuck name server's half: it reads what the station asks and never answers.
-int DrainQueries(int fd)
+int DrainQueries(const UdpPeer &nameServer)
 {
-    char packet[1500];
-    int count = 0;
-    while (::recv(fd, packet, sizeof packet, 0) >= 0)
-        ++count;
-    return count;
+    return int(nameServer.receiveAll().size());
 }
 
 bool RunRound(const std::string &program,
               const std::filesystem::path &dir,
               int stuckCount,
-              int dnsFd,
-              int partnerFd)
+              const UdpPeer &nameServer,
+              const UdpPeer &partnerSocket)
 {
-    DrainQueries(dnsFd); // what the station of the round before asked late
+    DrainQueries(nameServer); // what the station of the round before asked late
+    partnerSocket.receiveAll();
     char scratch[2048];
-    while (::recv(partnerFd, scratch, sizeof scratch, 0) >= 0) {
-    }
 
     Station station;
     if (!station.start(program, dir)) {
@@ -262,7 +255,6 @@ bool RunRound(const std::string &program,
     std::map<int, Clock::time_point> unconfirmed;
     int queries = 0;
     int nextKey = 1;
-    const sockaddr_in stationAddress = Address("127.0.0.1", kStationPort);
 
     const Clock::time_point start = Clock::now();
     Clock::time_point queuedAt = Clock::time_point::max();
@@ -286,18 +278,18 @@ bool RunRound(const std::string &program,
         if (now >= nextPing) {
             const std::string key = std::to_string(nextKey);
             const std::string datagram = "=BENCH~" + key + "|Partner|ping " + key;
-            const auto *to = reinterpret_cast<const sockaddr *>(&stationAddress);
-            ::sendto(partnerFd, datagram.data(), datagram.size(), 0, to, sizeof stationAddress);
+            partnerSocket.sendTo("127.0.0.1", kStationPort, datagram);
             unconfirmed[nextKey++] = now;
             nextPing += kProbeInterval;
         }
         const auto wake = std::min({nextProbe, nextPing, end, queued ? end : start + kBaseline});
-        pollfd entries[]
-                = {{station.outputFd(), POLLIN, 0}, {partnerFd, POLLIN, 0}, {dnsFd, POLLIN, 0}};
+        pollfd entries[] = {{station.outputFd(), POLLIN, 0},
+                            {partnerSocket.fd(), POLLIN, 0},
+                            {nameServer.fd(), POLLIN, 0}};
         ::poll(entries, 3, MsUntil(wake, now));
         now = Clock::now();
-        queries += DrainQueries(dnsFd);
-        for (ssize_t n = 0; (n = ::recv(partnerFd, scratch, sizeof scratch - 1, 0)) >= 0;) {
+        queries += DrainQueries(nameServer);
+        for (qsizetype n = 0; (n = partnerSocket.receive(scratch, sizeof scratch - 1, 0)) >= 0;) {
             scratch[n] = '\0';
             const auto found = std::strncmp(scratch, "#BENCH~", 7) == 0
                                        ? unconfirmed.find(std::atoi(scratch + 7))
@@ -397,10 +389,10 @@ int main(int argc, char *argv[])
               && PlaceOver(dir / "resolv.conf", "nameserver 127.0.0.1\n", "/etc/resolv.conf")
               && PlaceOver(dir / "nsswitch.conf", "hosts: files dns\n", "/etc/nsswitch.conf")
               && PlaceOver(dir / "hosts", "127.0.0.1 localhost\n", "/etc/hosts");
-    const int dnsFd = resolverPlaced ? BoundSocket(SOCK_DGRAM, "127.0.0.1", 53) : -1;
-    const int dnsTcpFd = BoundSocket(SOCK_STREAM, "127.0.0.1", 53); // listens, never accepts
-    const int partnerFd = BoundSocket(SOCK_DGRAM, "127.0.0.2", kConfirmationPort);
-    if (dnsFd < 0 || dnsTcpFd < 0 || ::listen(dnsTcpFd, 16) != 0 || partnerFd < 0) {
+    const UdpPeer nameServer("127.0.0.1", 53);
+    const int nameServerTcp = ListeningSocket("127.0.0.1", 53);
+    const UdpPeer partnerSocket("127.0.0.2", kConfirmationPort);
+    if (!resolverPlaced || !nameServer.bound() || nameServerTcp < 0 || !partnerSocket.bound()) {
         std::perror("bench_resolver: cannot isolate the name service or bind the sockets");
         std::filesystem::remove_all(dir);
         return 1;
@@ -416,7 +408,7 @@ int main(int argc, char *argv[])
     for (const int stuckCount : {1, 3}) {
         const std::filesystem::path roundDir = dir / ("k" + std::to_string(stuckCount));
         std::filesystem::create_directory(roundDir);
-        ok = RunRound(program, roundDir, stuckCount, dnsFd, partnerFd) && ok;
+        ok = RunRound(program, roundDir, stuckCount, nameServer, partnerSocket) && ok;
     }
     std::filesystem::remove_all(dir);
     return ok ? 0 : 1;
