@@ -46,7 +46,7 @@ int main(int argc, char *argv[])
     {
         TfMain fMain(dm, tray.icon(), tray.mode());
         tray.follow(fMain);
-        localSend.setShowWindowHandler([&fMain] { fMain.trayDblClick(); });
+        localSend.setShowWindowHandler([&fMain] { fMain.bringToFront(); });
         boxes.setParent(&fMain);
         fMain.show();
         result = termination.wasRequested() ? 0 : QApplication::exec();

@@ -323,7 +323,7 @@ const std::vector<Shot> &Shots()
                              scene.window->tree(),
                              {QStringLiteral("Jana Nováková"), QStringLiteral("Petr Dvořák")}))
                      return false;
-                 return SaveModal([&] { scene.window->TreeDblClick(); },
+                 return SaveModal([&] { scene.window->writeNewMessage(); },
                                   path,
                                   [](QWidget *dialog) {
                                       if (auto *body = dialog->findChild<QPlainTextEdit *>())
@@ -334,25 +334,25 @@ const std::vector<Shot> &Shots()
              }},
             {"settings",
              [](Scene &scene, const QString &path) {
-                 return SaveModal([&] { scene.window->tsParamClick(); }, path);
+                 return SaveModal([&] { scene.window->editSettings(); }, path);
              }},
             {"members",
              [](Scene &scene, const QString &path) {
                  if (!SelectInTree(scene.window->tree(), {QStringLiteral("Obchod")}))
                      return false;
-                 return SaveModal([&] { scene.window->tgMembersClick(); }, path);
+                 return SaveModal([&] { scene.window->editMembership(); }, path);
              }},
             {"about",
              [](Scene &scene, const QString &path) {
-                 return SaveModal([&] { scene.window->taAboutClick(); }, path);
+                 return SaveModal([&] { scene.window->showAbout(); }, path);
              }},
             {"recipient",
              [](Scene &scene, const QString &path) {
-                 return SaveModal([&] { scene.window->taNewClick(); }, path);
+                 return SaveModal([&] { scene.window->newRecipient(); }, path);
              }},
             {"group",
              [](Scene &scene, const QString &path) {
-                 return SaveModal([&] { scene.window->tgNewClick(); }, path);
+                 return SaveModal([&] { scene.window->newGroup(); }, path);
              }},
     };
     return shots;

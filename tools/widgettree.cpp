@@ -1,7 +1,7 @@
 #include "widgettree.h"
 
-#include "platform/codepage.h"
 #include "core/history.h"
+#include "platform/codepage.h"
 #include "ui/historygrid.h"
 
 #include <QAbstractButton>
@@ -63,9 +63,12 @@ void DescribeMenus(QMainWindow *window, QStringList &lines)
     }
     for (QToolBar *bar : window->findChildren<QToolBar *>()) {
         for (QAction *action : bar->actions()) {
+            // The button's own hint, which the window may leave empty for a command that has
+            // one in its menu.
             lines << QStringLiteral("tool ")
-                             + (action->isSeparator() ? QStringLiteral("-")
-                                                      : Quoted(action->toolTip()));
+                             + (action->isSeparator()
+                                        ? QStringLiteral("-")
+                                        : Quoted(bar->widgetForAction(action)->toolTip()));
         }
     }
 }

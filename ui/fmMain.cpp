@@ -213,7 +213,10 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     setWindowIcon(ProgramIcon());
     SetHelpTopic(this, kMainTopic);
     buildLayout();
-    buildCommands();
+    createActions();
+    createMenus();
+    createToolBar();
+    createContextMenus();
 
     for (QWidget *keys : {static_cast<QWidget *>(m_receivedGrid),
                           static_cast<QWidget *>(m_sentGrid),
@@ -229,15 +232,15 @@ TfMain::TfMain(Tdm &dm, QSystemTrayIcon *tray, Tray trayMode, QWidget *parent)
     connect(m_notifier, &DesktopNotifier::activated, this, [this](qint32 messageId) {
         showReceivedMessage(messageId);
     });
-    FormCreate();
-    TabSheet1Show();
+    loadStoredState();
+    showPagePanels(kReceivedPage);
 }
 
 TfMain::~TfMain() = default;
 
-void TfMain::FormCreate()
+void TfMain::loadStoredState()
 {
-    LoadWindowSize();
+    loadWindowSize();
     try {
         m_addressBook->LoadAddressBook();
     } catch (const std::exception &error) {
@@ -392,19 +395,7 @@ void TfMain::buildLayout()
     // At the window's minimum width the three tabs share the width left beside the tree; with
     // the style's roomy padding the third would hide behind scroll arrows.
     m_page->tabBar()->setStyle(new CompactTabStyle(m_page->tabBar()));
-    connect(m_page, &QTabWidget::currentChanged, this, [this](int index) {
-        switch (index) {
-        case 0:
-            TabSheet1Show();
-            break;
-        case 1:
-            TabSheet2Show();
-            break;
-        case 2:
-            TabSheet3Show();
-            break;
-        }
-    });
+    connect(m_page, &QTabWidget::currentChanged, this, &TfMain::showPagePanels);
 
     auto *panel1 = new QWidget(m_pagesStatus);
     panel1->setMinimumHeight(kStatusMinimumHeight);
@@ -437,7 +428,103 @@ void TfMain::buildLayout()
     statusBar()->setSizeGripEnabled(true);
 }
 
-void TfMain::buildCommands()
+void TfMain::createActions()
+{
+    // The text is the menu's, with its Alt key; the hint is what the toolbar button shows.
+    const auto action = [this](const QString &text, auto command, int image, const QString &hint) {
+        auto *made = new QAction(text, this);
+        if (image >= 0) {
+            made->setIcon(StationImage(image));
+            // The images are the toolbar's: the menus show their texts alone.
+            made->setIconVisibleInMenu(false);
+        }
+        made->setToolTip(hint);
+        connect(made, &QAction::triggered, this, command);
+        return made;
+    };
+    const auto command = [this](void (TfMain::*member)()) {
+        return [this, member] {
+            (this->*member)();
+        };
+    };
+    m_actions.newGroup = action(QStringLiteral("Nová &skupina příjemců"),
+                                command(&TfMain::newGroup),
+                                1,
+                                QStringLiteral("Nová skupina příjemců"));
+    m_actions.editMembership = action(QStringLiteral("Členství ve skupinách"),
+                                      command(&TfMain::editMembership),
+                                      5,
+                                      QStringLiteral("Členství ve skupinách"));
+    m_actions.newRecipient = action(QStringLiteral("&Nový příjemce"),
+                                    command(&TfMain::newRecipient),
+                                    3,
+                                    QStringLiteral("Nový příjemce"));
+    m_actions.editSelected = action(QStringLiteral("&Opravit"),
+                                    command(&TfMain::editSelected),
+                                    2,
+                                    QStringLiteral("Oprava příjemce/skupiny"));
+    m_actions.deleteSelected = action(QStringLiteral("S&mazat"),
+                                      command(&TfMain::deleteSelected),
+                                      4,
+                                      QStringLiteral("Smazat příjemce/skupinu"));
+    m_actions.editSettings = action(QStringLiteral("Nastavení &parametrů"),
+                                    command(&TfMain::editSettings),
+                                    0,
+                                    QStringLiteral("Nastavení parametrů"));
+    m_actions.hideWindow
+            = action(QStringLiteral("Sk&rýt"), command(&TfMain::hideWindow), -1, QString());
+    m_actions.quitStation
+            = action(QStringLiteral("&Konec"), command(&TfMain::quitStation), -1, QString());
+    m_actions.writeNewMessage = action(QStringLiteral("&Napsat novou zprávu"),
+                                       command(&TfMain::writeNewMessage),
+                                       6,
+                                       QStringLiteral("Napsat novou zprávu"));
+    // The menu's reply acts on the message page in view, as the grid's own does; the queue
+    // page has no current message to answer.
+    m_actions.replyOrSendAgain = action(
+            QStringLiteral("&Odpovědět"),
+            [this] {
+                if (m_page->currentIndex() != kQueuePage)
+                    replyOrSendAgain();
+            },
+            -1,
+            QString());
+    m_actions.deleteCurrentMessage = action(QStringLiteral("&Vymazat"),
+                                            command(&TfMain::deleteCurrentMessage),
+                                            7,
+                                            QStringLiteral("Vymazat zprávu"));
+    m_actions.showHelp
+            = action(QStringLiteral("&Nápověda"), command(&TfMain::showHelp), 9, QString());
+    m_actions.showAbout
+            = action(QStringLiteral("&O programu..."), command(&TfMain::showAbout), 8, QString());
+}
+
+void TfMain::createMenus()
+{
+    // The '&' marks each menu's and item's Alt key, underlined only while the keyboard works the
+    // menus (see HintStyle), so the texts read as before.
+    QMenu *list = menuBar()->addMenu(QStringLiteral("&Seznam"));
+    list->addAction(m_actions.newGroup);
+    list->addAction(m_actions.newRecipient);
+    list->addSeparator();
+    list->addAction(m_actions.editSelected);
+    list->addAction(m_actions.deleteSelected);
+    list->addSeparator();
+    list->addAction(m_actions.editSettings);
+    list->addSeparator();
+    list->addAction(m_actions.hideWindow);
+    list->addAction(m_actions.quitStation);
+    QMenu *messages = menuBar()->addMenu(QStringLiteral("&Zprávy"));
+    messages->addAction(m_actions.writeNewMessage);
+    messages->addAction(m_actions.replyOrSendAgain);
+    messages->addSeparator();
+    messages->addAction(m_actions.deleteCurrentMessage);
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Pomoc"));
+    help->addAction(m_actions.showHelp);
+    help->addAction(m_actions.showAbout);
+}
+
+void TfMain::createToolBar()
 {
     m_tool = addToolBar(QStringLiteral("tool"));
     m_tool->setMovable(false);
@@ -447,64 +534,39 @@ void TfMain::buildCommands()
     m_tool->setContextMenuPolicy(Qt::PreventContextMenu);
     m_tool->toggleViewAction()->setEnabled(false);
 
-    const auto tool = [this](int image, const QString &hint, auto slot) {
-        QAction *action = m_tool->addAction(StationImage(image), hint);
-        action->setToolTip(hint);
-        connect(action, &QAction::triggered, this, slot);
-        return action;
-    };
-    const QString newGroup = QStringLiteral("Nová skupina příjemců");
-    const QString newRecipient = QStringLiteral("Nový příjemce");
-    const QString newMessage = QStringLiteral("Napsat novou zprávu");
-    const QString settings = QStringLiteral("Nastavení parametrů");
-    tool(1, newGroup, [this] { tgNewClick(); });
+    m_tool->addAction(m_actions.newGroup);
     m_tool->addSeparator();
-    tool(5, QStringLiteral("Členství ve skupinách"), [this] { tgMembersClick(); });
+    m_tool->addAction(m_actions.editMembership);
     m_tool->addSeparator();
-    tool(3, newRecipient, [this] { taNewClick(); });
-    tool(2, QStringLiteral("Oprava příjemce/skupiny"), [this] { taEditClick(); });
-    tool(4, QStringLiteral("Smazat příjemce/skupinu"), [this] { taDelClick(); });
+    m_tool->addAction(m_actions.newRecipient);
+    m_tool->addAction(m_actions.editSelected);
+    m_tool->addAction(m_actions.deleteSelected);
     m_tool->addSeparator();
-    tool(6, newMessage, [this] { TreeDblClick(); });
-    tool(7, QStringLiteral("Vymazat zprávu"), [this] { tmDelClick(); });
+    m_tool->addAction(m_actions.writeNewMessage);
+    m_tool->addAction(m_actions.deleteCurrentMessage);
     m_tool->addSeparator();
-    tool(0, settings, [this] { tsParamClick(); });
+    m_tool->addAction(m_actions.editSettings);
     m_tool->addSeparator();
-    // These two show no hint; a screen reader still needs to name them.
-    m_tool->widgetForAction(tool(9, QString(), [this] { taHelpClick(); }))
-            ->setAccessibleName(QStringLiteral("Nápověda"));
-    m_tool->widgetForAction(tool(8, QString(), [this] { taAboutClick(); }))
-            ->setAccessibleName(QStringLiteral("O programu..."));
+    m_tool->addAction(m_actions.showHelp);
+    m_tool->addAction(m_actions.showAbout);
     for (QToolButton *button : m_tool->findChildren<QToolButton *>())
         button->installEventFilter(this);
+    // These two show no hint (the filter keeps it so); a screen reader still names them.
+    for (QAction *hintless : {m_actions.showHelp, m_actions.showAbout}) {
+        QWidget *button = m_tool->widgetForAction(hintless);
+        button->setToolTip(QString());
+        button->setAccessibleName(hintless->text().remove(QLatin1Char('&')));
+    }
+}
 
-    // The '&' marks each menu's and item's Alt key, underlined only while the keyboard works the
-    // menus (see HintStyle), so the texts read as before.
-    QMenu *list = menuBar()->addMenu(QStringLiteral("&Seznam"));
-    list->addAction(QStringLiteral("Nová &skupina příjemců"), this, [this] { tgNewClick(); });
-    list->addAction(QStringLiteral("&Nový příjemce"), this, [this] { taNewClick(); });
-    list->addSeparator();
-    list->addAction(QStringLiteral("&Opravit"), this, [this] { taEditClick(); });
-    list->addAction(QStringLiteral("S&mazat"), this, [this] { taDelClick(); });
-    list->addSeparator();
-    list->addAction(QStringLiteral("Nastavení &parametrů"), this, [this] { tsParamClick(); });
-    list->addSeparator();
-    list->addAction(QStringLiteral("Sk&rýt"), this, [this] { Skrt1Click(); });
-    list->addAction(QStringLiteral("&Konec"), this, [this] { Konec1Click(); });
-    QMenu *messages = menuBar()->addMenu(QStringLiteral("&Zprávy"));
-    messages->addAction(QStringLiteral("&Napsat novou zprávu"), this, [this] { TreeDblClick(); });
-    // The menu's reply and delete act on the message page in view, as their namesakes do; the
-    // queue page has no current message to answer.
-    messages->addAction(QStringLiteral("&Odpovědět"), this, [this] {
-        if (m_page->currentIndex() != kQueuePage)
-            Reply();
-    });
-    messages->addSeparator();
-    messages->addAction(QStringLiteral("&Vymazat"), this, [this] { tmDelClick(); });
+void TfMain::createContextMenus()
+{
     const auto contextMenu = [this](HistoryGrid *grid, const QString &replyText) {
         auto *menu = new QMenu(grid);
-        menu->addAction(replyText, this, [this] { Reply(); });
-        menu->addAction(QStringLiteral("Vymazat"), this, [this] { tmDelClick(); });
+        menu->addAction(replyText, this, [this] { replyOrSendAgain(); });
+        menu->addAction(m_actions.deleteCurrentMessage->text().remove(QLatin1Char('&')),
+                        this,
+                        [this] { deleteCurrentMessage(); });
         grid->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(grid, &QWidget::customContextMenuRequested, menu, [grid, menu](const QPoint &at) {
             menu->popup(grid->viewport()->mapToGlobal(at));
@@ -512,12 +574,10 @@ void TfMain::buildCommands()
     };
     contextMenu(m_receivedGrid, QStringLiteral("Odpovědět"));
     contextMenu(m_sentGrid, QStringLiteral("Odeslat znovu"));
-    connect(m_receivedGrid, &QAbstractItemView::doubleClicked, this, [this] { griddbl(); });
-    connect(m_tree, &QAbstractItemView::doubleClicked, this, [this] { TreeDblClick(); });
-
-    QMenu *help = menuBar()->addMenu(QStringLiteral("&Pomoc"));
-    help->addAction(QStringLiteral("&Nápověda"), this, [this] { taHelpClick(); });
-    help->addAction(QStringLiteral("&O programu..."), this, [this] { taAboutClick(); });
+    connect(m_receivedGrid, &QAbstractItemView::doubleClicked, this, [this] {
+        markCurrentMessageRead();
+    });
+    connect(m_tree, &QAbstractItemView::doubleClicked, this, [this] { writeNewMessage(); });
 }
 
 QLabel *TfMain::statusPanel(int index) const
@@ -543,7 +603,7 @@ void TfMain::showPendingChanges()
     }
 }
 
-void TfMain::LoadWindowSize()
+void TfMain::loadWindowSize()
 {
     // Each value is applied before the next is read: LEFT's default needs the width applied.
     const SettingsFile file = OpenSettingsFile();
@@ -586,7 +646,7 @@ void TfMain::LoadWindowSize()
           std::max(kStatusMinimumHeight, ReadSizeValue(file, "SPLITTER3", kStatusMinimumHeight)));
 }
 
-void TfMain::SaveWindowSize()
+void TfMain::saveWindowSize()
 {
     WindowGeometry geometry;
     geometry.HEIGHT = height();
@@ -603,7 +663,7 @@ void TfMain::SaveWindowSize()
 void TfMain::closeEvent(QCloseEvent *event)
 {
     try {
-        SaveWindowSize();
+        saveWindowSize();
     } catch (const std::exception &error) {
         WidgetMessageBoxes(this).error(ErrorTextOf(error));
     }
@@ -628,7 +688,7 @@ void TfMain::hideWindow()
         showMinimized();
 }
 
-void TfMain::trayDblClick()
+void TfMain::bringToFront()
 {
     if (isVisible() && !isMinimized()) {
         raise();
@@ -657,22 +717,17 @@ void TfMain::followTray()
                 // classic tray reports both for a double-click, and showing the window twice does
                 // no harm.
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-                    trayDblClick();
+                    bringToFront();
             });
 }
 
-void TfMain::Skrt1Click()
-{
-    hideWindow();
-}
-
-void TfMain::Konec1Click()
+void TfMain::quitStation()
 {
     m_quitFlag = true;
     close();
 }
 
-void TfMain::tsParamClick()
+void TfMain::editSettings()
 {
     OpenSettingsDialog(m_dm, this);
 }
@@ -697,24 +752,24 @@ void TfMain::saveAddressBookAfter(bool changed)
     }
 }
 
-void TfMain::tgNewClick()
+void TfMain::newGroup()
 {
     saveAddressBookAfter(NewGroup(*m_addressBook, this, m_tree));
 }
 
-void TfMain::tgMembersClick()
+void TfMain::editMembership()
 {
     const auto [group, member] = selectedNode();
     if (group >= 0)
         saveAddressBookAfter(EditMembership(*m_addressBook, group, member, this));
 }
 
-void TfMain::taNewClick()
+void TfMain::newRecipient()
 {
     saveAddressBookAfter(NewRecipient(*m_addressBook, this, m_tree));
 }
 
-void TfMain::taEditClick()
+void TfMain::editSelected()
 {
     const auto [group, member] = selectedNode();
     if (group < 0)
@@ -723,7 +778,7 @@ void TfMain::taEditClick()
                                     : EditRecipient(*m_addressBook, group, member, this));
 }
 
-void TfMain::taDelClick()
+void TfMain::deleteSelected()
 {
     const auto [group, member] = selectedNode();
     if (group < 0)
@@ -736,18 +791,18 @@ void TfMain::taDelClick()
         saveAddressBookAfter(RemoveFromGroup(*m_addressBook, group, member, this));
 }
 
-void TfMain::taHelpClick()
+void TfMain::showHelp()
 {
     ShowHelpTopic(Tdm::HelpFilePath(), kMainTopic);
 }
 
-void TfMain::taAboutClick()
+void TfMain::showAbout()
 {
     TAboutBox about(this);
     about.exec();
 }
 
-std::vector<std::shared_ptr<TRecipient>> TfMain::SelectedRecipients() const
+std::vector<std::shared_ptr<TRecipient>> TfMain::selectedRecipients() const
 {
     // Tree order, each recipient once, at its first selected node; group nodes add nothing.
     std::vector<std::shared_ptr<TRecipient>> recipients;
@@ -766,12 +821,12 @@ std::vector<std::shared_ptr<TRecipient>> TfMain::SelectedRecipients() const
     return recipients;
 }
 
-void TfMain::TreeDblClick()
+void TfMain::writeNewMessage()
 {
-    ComposeMessage(m_dm, SelectedRecipients(), QByteArray(), this);
+    ComposeMessage(m_dm, selectedRecipients(), QByteArray(), this);
 }
 
-void TfMain::Reply()
+void TfMain::replyOrSendAgain()
 {
     const bool received = m_page->currentIndex() == kReceivedPage;
     HistoryTable &table = received ? m_dm.tIn() : m_dm.tOut();
@@ -786,7 +841,7 @@ void TfMain::Reply()
     ComposeMessage(m_dm, recipients, text, this);
 }
 
-void TfMain::tmDelClick()
+void TfMain::deleteCurrentMessage()
 {
     const auto deleteCurrent = [this](HistoryTable &table, const QString &question) {
         if (table.rowCount() == 0)
@@ -806,12 +861,12 @@ void TfMain::tmDelClick()
     }
 }
 
-void TfMain::griddbl()
+void TfMain::markCurrentMessageRead()
 {
     MarkRead(m_dm.tIn(), m_dm.boxes());
 }
 
-bool TfMain::gridkey(HistoryGrid *grid, const QKeyEvent &key)
+bool TfMain::gridKeyPressed(HistoryGrid *grid, const QKeyEvent &key)
 {
     switch (key.key()) {
     case Qt::Key_Return:
@@ -819,17 +874,17 @@ bool TfMain::gridkey(HistoryGrid *grid, const QKeyEvent &key)
         // Enter marks a received message read; in the sent grid there is nothing to mark, and
         // marking a received row the user cannot see would be a surprise.
         if (grid == m_receivedGrid)
-            griddbl();
+            markCurrentMessageRead();
         return true;
     case Qt::Key_Delete:
-        tmDelClick();
+        deleteCurrentMessage();
         return true;
     default:
         return false;
     }
 }
 
-bool TfMain::treeKeyDown(const QKeyEvent &key)
+bool TfMain::treeKeyPressed(const QKeyEvent &key)
 {
     const bool shiftAlone
             = (key.modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier))
@@ -837,38 +892,40 @@ bool TfMain::treeKeyDown(const QKeyEvent &key)
     switch (key.key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        shiftAlone ? taEditClick() : TreeDblClick();
+        shiftAlone ? editSelected() : writeNewMessage();
         return true;
     case Qt::Key_Insert:
-        shiftAlone ? tgNewClick() : taNewClick();
+        shiftAlone ? newGroup() : newRecipient();
         return true;
     case Qt::Key_Delete:
-        taDelClick();
+        deleteSelected();
         return true;
     case Qt::Key_F2:
-        tgMembersClick();
+        editMembership();
         return true;
     default:
         return false;
     }
 }
 
-void TfMain::TabSheet1Show()
+void TfMain::showPagePanels(int page)
 {
-    m_panels[0]->setText(QStringLiteral("  Přijaté zprávy"));
-    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tIn()));
-}
-
-void TfMain::TabSheet2Show()
-{
-    m_panels[0]->setText(QStringLiteral("  Odeslané zprávy"));
-    m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tOut()));
-}
-
-void TfMain::TabSheet3Show()
-{
-    m_panels[0]->setText(QStringLiteral("  Odchozí zprávy"));
-    m_panels[1]->setText(QStringLiteral("  Zprávy čekající na odeslání."));
+    switch (page) {
+    case kReceivedPage:
+        m_panels[0]->setText(QStringLiteral("  Přijaté zprávy"));
+        m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tIn()));
+        break;
+    case kSentPage:
+        m_panels[0]->setText(QStringLiteral("  Odeslané zprávy"));
+        m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tOut()));
+        break;
+    case kQueuePage:
+        m_panels[0]->setText(QStringLiteral("  Odchozí zprávy"));
+        m_panels[1]->setText(QStringLiteral("  Zprávy čekající na odeslání."));
+        break;
+    default:
+        break;
+    }
 }
 
 bool TfMain::eventFilter(QObject *watched, QEvent *event)
@@ -876,9 +933,9 @@ bool TfMain::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (watched == m_receivedGrid || watched == m_sentGrid)
-            return gridkey(static_cast<HistoryGrid *>(watched), *key);
+            return gridKeyPressed(static_cast<HistoryGrid *>(watched), *key);
         if (watched == m_tree)
-            return treeKeyDown(*key);
+            return treeKeyPressed(*key);
     }
     if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton *>(watched)
         && watched->parent() == m_tool) {
@@ -894,6 +951,16 @@ bool TfMain::eventFilter(QObject *watched, QEvent *event)
             QToolTip::showText(help->globalPos(), button->toolTip(), button, {}, kHintShownMs);
         }
         return true;
+    }
+    // A change of its action gives a button its action's hint again.
+    if (event->type() == QEvent::ToolTipChange && qobject_cast<QToolButton *>(watched)
+        && watched->parent() == m_tool) {
+        auto *button = static_cast<QToolButton *>(watched);
+        const QAction *action = button->defaultAction();
+        if ((action == m_actions.showHelp || action == m_actions.showAbout)
+            && !button->toolTip().isEmpty()) {
+            button->setToolTip(QString());
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -920,7 +987,7 @@ void TfMain::alertNewMessage(const TMessageQueueItem &message, qint32 rowId)
 
 void TfMain::showReceivedMessage(qint32 messageId)
 {
-    trayDblClick();
+    bringToFront();
     m_page->setCurrentIndex(kReceivedPage);
     HistoryTable &table = m_dm.tIn();
     for (int row = 0; row < table.count(); ++row) {

@@ -12,6 +12,7 @@
 class AddressBook;
 class DesktopNotifier;
 class HistoryGrid;
+class QAction;
 class QKeyEvent;
 class QLabel;
 class QPlainTextEdit;
@@ -68,52 +69,75 @@ public:
     // Shows the status lines and message texts still waiting for the next frame now.
     void showPendingChanges();
 
-    void LoadWindowSize();
-    void SaveWindowSize();
+    void loadWindowSize();
+    void saveWindowSize();
 
     // The message commands.
-    std::vector<std::shared_ptr<TRecipient>> SelectedRecipients() const;
-    void TreeDblClick();
-    void Reply();
-    void tmDelClick();
-    void griddbl();
+    std::vector<std::shared_ptr<TRecipient>> selectedRecipients() const;
+    void writeNewMessage();
+    // On the received page an answer to the current message, on the sent page the current
+    // message once more.
+    void replyOrSendAgain();
+    void deleteCurrentMessage();
+    void markCurrentMessageRead();
 
     // The address-book commands; each saves the book when its dialog reports a change.
-    void tgNewClick();
-    void tgMembersClick();
-    void taNewClick();
-    void taEditClick();
-    void taDelClick();
+    void newGroup();
+    void editMembership();
+    void newRecipient();
+    void editSelected();
+    void deleteSelected();
 
-    void trayDblClick();
+    // Shows the window, or brings it to the front when it is shown already.
+    void bringToFront();
     // A tray that appeared after the window: its icon brings the window back, and closing the
     // window hides it from now on.
     void setTray(QSystemTrayIcon *tray);
     // The window brought up on the received page with the message of that history ID current,
     // as the new-message notification offers.
     void showReceivedMessage(qint32 messageId);
-    void Skrt1Click();
-    void Konec1Click();
-    void tsParamClick();
-    void taHelpClick();
-    void taAboutClick();
+    // Hides the window to the tray, or minimises it where there is none.
+    void hideWindow();
+    // Closes the window for good after the user's confirmation, which ends the station.
+    void quitStation();
+    void editSettings();
+    void showHelp();
+    void showAbout();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void FormCreate();
+    // The commands as the menus and the toolbar share them: one action each.
+    struct Actions
+    {
+        QAction *newGroup = nullptr;
+        QAction *editMembership = nullptr;
+        QAction *newRecipient = nullptr;
+        QAction *editSelected = nullptr;
+        QAction *deleteSelected = nullptr;
+        QAction *editSettings = nullptr;
+        QAction *hideWindow = nullptr;
+        QAction *quitStation = nullptr;
+        QAction *writeNewMessage = nullptr;
+        QAction *replyOrSendAgain = nullptr;
+        QAction *deleteCurrentMessage = nullptr;
+        QAction *showHelp = nullptr;
+        QAction *showAbout = nullptr;
+    };
+
+    void loadStoredState();
     void followTray();
     void buildLayout();
-    void buildCommands();
-    bool gridkey(HistoryGrid *grid, const QKeyEvent &key);
-    bool treeKeyDown(const QKeyEvent &key);
+    void createActions();
+    void createMenus();
+    void createToolBar();
+    void createContextMenus();
+    bool gridKeyPressed(HistoryGrid *grid, const QKeyEvent &key);
+    bool treeKeyPressed(const QKeyEvent &key);
     void alertNewMessage(const TMessageQueueItem &message, qint32 rowId);
-    void TabSheet1Show();
-    void TabSheet2Show();
-    void TabSheet3Show();
-    void hideWindow();
+    void showPagePanels(int page);
     std::pair<int, int> selectedNode() const;
     void saveAddressBookAfter(bool changed);
 
@@ -123,6 +147,7 @@ private:
     bool m_quitFlag = false;
 
     AddressBook *m_addressBook;
+    Actions m_actions;
     QToolBar *m_tool = nullptr;
     QSplitter *m_leftRight = nullptr;
     QSplitter *m_pagesStatus = nullptr;
