@@ -7,15 +7,19 @@
 #include <cstdint>
 #include <string>
 
-// Each fuzz target defines these. libFuzzer drives LLVMFuzzerInitialize and
-// LLVMFuzzerTestOneInput; the replay test of the ordinary suite calls FuzzTargetSetUp first so
-// that it can skip with the reason instead of dying where the target cannot run.
+// libFuzzer drives these two, which fuzztarget.cpp defines once for every target: the first
+// prepares the process, or ends it with the reason, and the second hands each input over.
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
+// Each fuzz target defines these two. The replay test of the ordinary suite calls
+// FuzzTargetSetUp first so that it can skip with the reason instead of dying where the target
+// cannot run.
 // Prepares the process once; an empty text when the target is ready, otherwise why it cannot
 // run here.
 std::string FuzzTargetSetUp();
+// One input, checked with FUZZ_CHECK.
+void FuzzTestOneInput(const QByteArray &input);
 
 // A broken expectation of a target: printed and aborted on, so that libFuzzer keeps the input
 // as a crash and the replay test fails on it.

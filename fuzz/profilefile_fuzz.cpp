@@ -50,16 +50,8 @@ std::string FuzzTargetSetUp()
     return FuzzScratchDirectory().isEmpty() ? "no temporary directory can be made" : "";
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+void FuzzTestOneInput(const QByteArray &input)
 {
-    if (const std::string reason = FuzzTargetSetUp(); !reason.empty())
-        FuzzFailure(reason.c_str());
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
-    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     WriteFile(input);
     const ProfileFile profile(ProfilePath());
 
@@ -127,5 +119,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                        && reread.PLAYWAVE == settings.PLAYWAVE
                        && reread.WAVEFILE == settings.WAVEFILE,
                file);
-    return 0;
 }

@@ -303,21 +303,12 @@ std::string FuzzTargetSetUp()
     return {};
 }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+void FuzzTestOneInput(const QByteArray &input)
 {
-    if (const std::string reason = FuzzTargetSetUp(); !reason.empty())
-        FuzzFailure(reason.c_str());
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
-    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
     if (!TheProcess().startStation())
         FuzzFailure("the station did not start again");
     Run run(TheProcess());
     for (const QByteArray &record : input.split(kSeparator))
         run.record(record);
     run.finish();
-    return 0;
 }

@@ -147,7 +147,6 @@ private:
     bool m_quitFlag = false;
 
     AddressBook *m_addressBook;
-    Actions m_actions;
     QToolBar *m_tool = nullptr;
     QSplitter *m_leftRight = nullptr;
     QSplitter *m_pagesStatus = nullptr;
@@ -166,4 +165,5 @@ private:
     std::vector<std::pair<QTimer *, std::function<void()>>> m_bodyRefreshes;
     QLabel *m_panels[2] = {nullptr, nullptr};
     DesktopNotifier *m_notifier = nullptr;
+    Actions m_actions;
 };

@@ -16,8 +16,6 @@ class HostResolver : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kMaxThreads = 16;
-
     explicit HostResolver(QObject *parent = nullptr);
     // Lookups still running are abandoned: their threads end on their own and nobody hears.
     ~HostResolver() override;
@@ -32,6 +30,8 @@ Q_SIGNALS:
     void resolved(const QByteArray &host, const QByteArray &address, int errorCode);
 
 private:
+    static constexpr int kMaxThreads = 16;
+
     struct Shared;
 
     void answer(const QByteArray &host, const QByteArray &address, int errorCode);
