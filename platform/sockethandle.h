@@ -1,6 +1,7 @@
 #pragma once
 
-// The one owner of a socket's file descriptor.
+// The one owner of a file descriptor: a socket's, or an end of the termination signals' pipe.
+// Move-only, and closed with its owner.
 class SocketHandle
 {
 public:

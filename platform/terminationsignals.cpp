@@ -55,13 +55,14 @@ TerminationSignals::TerminationSignals(QObject *parent)
                  std::strerror(errno));
         return;
     }
-    m_readFd = ends[0];
-    g_writeFd = ends[1];
+    m_readEnd = SocketHandle(ends[0]);
+    m_writeEnd = SocketHandle(ends[1]);
+    g_writeFd = m_writeEnd.fd();
     g_requested = 0;
-    m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(m_readEnd.fd(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         char drained[16];
-        while (ReadRetryingInterrupts(m_readFd, drained, sizeof drained) > 0) {
+        while (ReadRetryingInterrupts(m_readEnd.fd(), drained, sizeof drained) > 0) {
         }
         // Only the first signal writes: the next one ends the program itself.
         m_requested = true;
@@ -78,13 +79,12 @@ TerminationSignals::TerminationSignals(QObject *parent)
 
 TerminationSignals::~TerminationSignals()
 {
-    if (m_readFd < 0)
+    if (!m_readEnd.isValid())
         return;
     for (std::size_t i = 0; i < std::size(kSignals); ++i)
         ::sigaction(kSignals[i], &m_earlier[i], nullptr);
     delete m_notifier;
-    ::close(m_readFd);
-    ::close(g_writeFd);
+    // The handler is gone before the pipe it writes to.
     g_writeFd = -1;
     g_requested = 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sockethandle.h"
+
 #include <QObject>
 
 #include <csignal>
@@ -33,7 +35,9 @@ Q_SIGNALS:
 private:
     static constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-    int m_readFd = -1; // -1: the signals were left as they were
+    // The pipe the handler writes to; closed: the signals were left as they were.
+    SocketHandle m_readEnd;
+    SocketHandle m_writeEnd;
     bool m_requested = false;
     QSocketNotifier *m_notifier = nullptr;
     struct sigaction m_earlier[std::size(kSignals)] = {};

@@ -38,7 +38,7 @@ TfGroup::TfGroup(QWidget *parent)
     m_image2 = frame.picture;
     m_bitBtn1 = frame.ok;
     m_bitBtn2 = frame.cancel;
-    connect(m_bitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(m_bitBtn1, &QPushButton::clicked, this, [this] { acceptWhenValid(); });
 }
 
 void TfGroup::setGroupName(const QByteArray &name)
@@ -59,7 +59,7 @@ QByteArray TfGroup::groupName() const
     return EncodeWindows1250(m_eSkup->text());
 }
 
-void TfGroup::BitBtn1Click()
+void TfGroup::acceptWhenValid()
 {
     const QString text = refusal();
     if (text.isEmpty()) {

@@ -34,7 +34,7 @@ public:
     QPushButton *okButton() const { return m_bitBtn1; }
     QPushButton *cancelButton() const { return m_bitBtn2; }
 
-    void BitBtn1Click();
+    void acceptWhenValid();
 
 private:
     // Why the dialog may not close, empty when it may.

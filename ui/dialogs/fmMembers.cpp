@@ -126,11 +126,11 @@ TfMembers::TfMembers(AddressBook &book, QWidget *parent)
     setTabOrder(m_okBtn, m_cancelBtn);
     setTabOrder(m_cancelBtn, m_helpBtn);
 
-    connect(m_includeBtn, &QPushButton::clicked, this, [this] { IncludeBtnClick(); });
-    connect(m_incAllBtn, &QPushButton::clicked, this, [this] { IncAllBtnClick(); });
-    connect(m_excludeBtn, &QPushButton::clicked, this, [this] { ExcludeBtnClick(); });
-    connect(m_exAllBtn, &QPushButton::clicked, this, [this] { ExcAllBtnClick(); });
-    connect(m_okBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
+    connect(m_includeBtn, &QPushButton::clicked, this, [this] { includeSelected(); });
+    connect(m_incAllBtn, &QPushButton::clicked, this, [this] { includeAll(); });
+    connect(m_excludeBtn, &QPushButton::clicked, this, [this] { excludeSelected(); });
+    connect(m_exAllBtn, &QPushButton::clicked, this, [this] { excludeAll(); });
+    connect(m_okBtn, &QPushButton::clicked, this, [this] { applyAndClose(); });
     connect(m_cancelBtn, &QPushButton::clicked, this, [this] { reject(); });
     UpdateButtons();
 }
@@ -209,33 +209,33 @@ void TfMembers::UpdateButtons()
     m_exAllBtn->setEnabled(members);
 }
 
-void TfMembers::IncludeBtnClick()
+void TfMembers::includeSelected()
 {
     const int index = FirstSelected(m_srcList);
     MoveSelected(m_srcList, m_dstList);
     SelectAfterMove(m_srcList, index);
 }
 
-void TfMembers::ExcludeBtnClick()
+void TfMembers::excludeSelected()
 {
     const int index = FirstSelected(m_dstList);
     MoveSelected(m_dstList, m_srcList);
     SelectAfterMove(m_dstList, index);
 }
 
-void TfMembers::IncAllBtnClick()
+void TfMembers::includeAll()
 {
     moveAll(m_srcList, m_dstList);
     SelectAfterMove(m_srcList, 0);
 }
 
-void TfMembers::ExcAllBtnClick()
+void TfMembers::excludeAll()
 {
     moveAll(m_dstList, m_srcList);
     SelectAfterMove(m_dstList, 0);
 }
 
-void TfMembers::OKBtnClick()
+void TfMembers::applyAndClose()
 {
     const auto [group, member] = m_book.position(m_group);
     // The first group's members are not chosen here, and a group that is gone has none.

@@ -34,11 +34,11 @@ public:
     void SelectAfterMove(QListWidget *list, int index);
     void UpdateButtons();
 
-    void IncludeBtnClick();
-    void ExcludeBtnClick();
-    void IncAllBtnClick();
-    void ExcAllBtnClick();
-    void OKBtnClick();
+    void includeSelected();
+    void excludeSelected();
+    void includeAll();
+    void excludeAll();
+    void applyAndClose();
 
     // The recipient of an item of either list.
     static std::shared_ptr<TRecipient> entryOf(const QListWidget *list, int row);

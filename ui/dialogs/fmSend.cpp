@@ -1,5 +1,6 @@
 #include "fmSend.h"
 
+#include "addressbook/addressbook.h"
 #include "core/protocol.h"
 #include "core/udm.h"
 #include "platform/codepage.h"
@@ -9,7 +10,6 @@
 #include "platform/ui/textguard.h"
 #include "platform/ui/widgetlook.h"
 #include "resources/stationimages.h"
-#include "addressbook/addressbook.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -200,7 +200,7 @@ TfSend::TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWi
     m_cancel = new QPushButton(QStringLiteral("Storno"));
     m_cancel->setObjectName(QStringLiteral("BitBtn2"));
     m_cancel->setFixedSize(kButtonWidth, kButtonHeight);
-    connect(m_send, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(m_send, &QPushButton::clicked, this, [this] { sendAndClose(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] { reject(); });
 
     auto *strip = new QWidget;
@@ -223,16 +223,16 @@ TfSend::TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWi
     setTabOrder(m_send, m_cancel);
     m_body->setFocus();
 
-    FormCreate();
-    FillRecipients();
+    setHelpTopic();
+    fillRecipients();
 }
 
-void TfSend::FormCreate()
+void TfSend::setHelpTopic()
 {
     setProperty(kHelpContextProperty, kHelpTopic);
 }
 
-void TfSend::FillRecipients()
+void TfSend::fillRecipients()
 {
     m_rcp->setRowCount(0);
     for (const std::shared_ptr<TRecipient> &recipient : m_recipients) {
@@ -248,7 +248,7 @@ void TfSend::FillRecipients()
     }
 }
 
-bool TfSend::SendToChecked()
+bool TfSend::sendToChecked()
 {
     const QString shown = m_body->shownText();
     if (shown.isEmpty())
@@ -274,11 +274,11 @@ bool TfSend::SendToChecked()
     return true;
 }
 
-void TfSend::BitBtn1Click()
+void TfSend::sendAndClose()
 {
     bool sent = false;
     try {
-        sent = SendToChecked();
+        sent = sendToChecked();
     } catch (const std::exception &error) {
         WidgetMessageBoxes(this).error(ErrorTextOf(error));
         return;

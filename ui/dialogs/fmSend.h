@@ -70,10 +70,10 @@ public:
     TfSend(Tdm &dm, std::vector<std::shared_ptr<TRecipient>> recipients, QWidget *parent = nullptr);
 
     // One row per recipient in list order, each ticked.
-    void FillRecipients();
+    void fillRecipients();
     // Queues the text for every ticked recipient, top to bottom; false, with nothing sent, when
     // the text is empty or nothing is ticked.
-    bool SendToChecked();
+    bool sendToChecked();
 
     QTableWidget *recipientList() const { return m_rcp; }
     TMessageMemo *body() const { return m_body; }
@@ -84,8 +84,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void FormCreate();
-    void BitBtn1Click();
+    void setHelpTopic();
+    void sendAndClose();
     // Each gives whether it consumed the key. The body's guard has the typed characters.
     bool bodyKeyPress(const QKeyEvent &key);
     bool rcpKeyPress(const QKeyEvent &key);

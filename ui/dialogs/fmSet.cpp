@@ -300,7 +300,7 @@ TfSet::TfSet(Tdm &dm, QWidget *parent)
     setFont(DialogFont());
     setFixedSize(kClientWidth, kClientHeight);
     buildControls();
-    FormCreate();
+    showSettings();
 }
 
 void TfSet::buildControls()
@@ -337,7 +337,7 @@ void TfSet::buildControls()
     m_button2->setObjectName(QStringLiteral("Button2"));
     m_button2->setGeometry(248, 284, kButtonWidth, kButtonHeight);
     m_button2->setAutoDefault(false);
-    connect(m_button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(m_button1, &QPushButton::clicked, this, [this] { storeAndClose(); });
     connect(m_button2, &QPushButton::clicked, this, [this] { reject(); });
 
     m_eRecs = new QGroupBox(QStringLiteral("Max počet zpráv v tabulkách"), this);
@@ -379,7 +379,7 @@ void TfSet::buildControls()
     }
     setFixedSize(kClientWidth + extra, kClientHeight);
     new TextGuard(m_eWave->editor());
-    connect(m_cWave, &QCheckBox::toggled, this, [this] { cWaveClick(); });
+    connect(m_cWave, &QCheckBox::toggled, this, [this] { followSoundBox(); });
 
     QWidget *previous = m_eName;
     const auto next = [&previous](QWidget *widget) {
@@ -398,7 +398,7 @@ void TfSet::buildControls()
     m_eName->setFocus();
 }
 
-void TfSet::FormCreate()
+void TfSet::showSettings()
 {
     setProperty(kHelpContextProperty, kHelpTopic);
     // A step that fails ends the filling here; the dialog still opens with what was filled.
@@ -412,7 +412,7 @@ void TfSet::FormCreate()
         m_cOpen->setChecked(settings.MAXIMIZE);
         m_cWave->setChecked(settings.PLAYWAVE);
         m_eWave->setFileName(DecodeWindows1250(settings.WAVEFILE));
-        cWaveClick();
+        followSoundBox();
     } catch (const std::exception &error) {
         // Not shown yet: the box goes over the window that opens the dialog.
         WidgetMessageBoxes(parentWidget()).error(ErrorTextOf(error));
@@ -437,7 +437,7 @@ QRadioButton *TfSet::recsItem(int index) const
     return static_cast<QRadioButton *>(m_recsItems->button(index));
 }
 
-void TfSet::cWaveClick()
+void TfSet::followSoundBox()
 {
     const bool enabled = m_cWave->isChecked();
     m_eWave->setEnabled(enabled);
@@ -451,7 +451,7 @@ void TfSet::cWaveClick()
     editor->setPalette(palette);
 }
 
-void TfSet::Button1Click()
+void TfSet::storeAndClose()
 {
     // Every control is copied that can be; the seven keys are written whatever happened.
     std::optional<QByteArray> copyError;

@@ -117,9 +117,9 @@ public:
 
 private:
     void buildControls();
-    void FormCreate();
-    void cWaveClick();
-    void Button1Click();
+    void showSettings();
+    void followSoundBox();
+    void storeAndClose();
 
     Tdm &m_dm;
     QLineEdit *m_eName = nullptr;

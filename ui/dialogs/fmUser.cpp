@@ -113,7 +113,7 @@ TfUser::TfUser(QWidget *parent)
     m_image2 = frame.picture;
     m_bitBtn1 = frame.ok;
     m_bitBtn2 = frame.cancel;
-    connect(m_bitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(m_bitBtn1, &QPushButton::clicked, this, [this] { acceptWhenValid(); });
 }
 
 void TfUser::setRecipient(const QByteArray &name, const QByteArray &host)
@@ -137,7 +137,7 @@ QByteArray TfUser::host() const
     return EncodeWindows1250(m_eHost->text());
 }
 
-void TfUser::BitBtn1Click()
+void TfUser::acceptWhenValid()
 {
     const auto [field, text] = refusal();
     if (!field) {

@@ -52,7 +52,7 @@ public:
     QPushButton *okButton() const { return m_bitBtn1; }
     QPushButton *cancelButton() const { return m_bitBtn2; }
 
-    void BitBtn1Click();
+    void acceptWhenValid();
 
 private:
     // The field at fault and why, or no field when the dialog may close; a refusal leaves the

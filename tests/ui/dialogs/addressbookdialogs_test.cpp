@@ -829,7 +829,7 @@ TEST_F(AddressBookEditTest, SourceListSortsWithoutRegardToCase)
             ItemTexts(dialog.srcList()),
             (QStringList{QStringLiteral("anna"), QStringLiteral("cyril"), QStringLiteral("Dana")}));
     dialog.dstList()->item(0)->setSelected(true);
-    dialog.ExcludeBtnClick();
+    dialog.excludeSelected();
     EXPECT_EQ(ItemTexts(dialog.srcList()),
               (QStringList{QStringLiteral("anna"),
                            QStringLiteral("Bob"),
