@@ -220,9 +220,12 @@ TEST(StandaloneSend, TimeoutEndsTheWaitEarly)
                                         QStringLiteral("-m"),
                                         QStringLiteral("x")});
         EXPECT_EQ(result.status, kSomeCopyNotConfirmed);
-        EXPECT_TRUE(result.output.startsWith("127.0.0.1: Chyba! ")) << result.output.toStdString();
+        // The copy's outcome is the timeout's, not the give-up after eight attempts.
+        EXPECT_EQ(result.output,
+                  QStringLiteral("127.0.0.1: Chyba! Čekání vypršelo, zpráva už se neposílá.\n")
+                          .toUtf8());
         EXPECT_GE(result.elapsedMs, 950);
-        EXPECT_LT(result.elapsedMs, 4000);
+        // The wait ended before the retry interval was over: the first attempt was the only one.
         EXPECT_EQ(silent.datagrams().size(), 1u);
         EXPECT_TRUE(silent.late().empty());
     });
