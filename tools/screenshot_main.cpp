@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 #include "platform/ui/messagebox.h"
 #include "tools/loopback.h"
+#include "tools/udppeer.h"
 #include "ui/fmMain.h"
 #include "ui/historygrid.h"
 #include "widgettree.h"
@@ -21,13 +22,7 @@
 #include <QTimer>
 #include <QTreeView>
 
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,47 +55,22 @@ QByteArray Cp1250(const char *utf8)
 class Partners
 {
 public:
-    Partners()
-        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address = Address(kProtocolPort);
-        m_bound = m_fd >= 0
-                  && ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-    ~Partners() { ::close(m_fd); }
-    Partners(const Partners &) = delete;
-    Partners &operator=(const Partners &) = delete;
+    bool bound() const { return m_socket.bound(); }
 
-    bool bound() const { return m_bound; }
-
-    void send(const QByteArray &datagram)
+    void send(const QByteArray &datagram) const
     {
-        const sockaddr_in address = Address(kShotStationPort);
-        ::sendto(m_fd,
-                 datagram.constData(),
-                 std::size_t(datagram.size()),
-                 0,
-                 reinterpret_cast<const sockaddr *>(&address),
-                 sizeof address);
+        m_socket.sendTo("127.0.0.1", kShotStationPort, datagram);
     }
 
     // What the station sent, waiting with the event loop running until count datagrams came.
-    std::vector<QByteArray> take(std::size_t count)
+    std::vector<QByteArray> take(std::size_t count) const
     {
         std::vector<QByteArray> datagrams;
         // Whatever has come when the wait ends is the answer; the caller counts it.
         static_cast<void>(QTest::qWaitFor(
                 [&] {
-                    pollfd entry{m_fd, POLLIN, 0};
-                    while (::poll(&entry, 1, 0) > 0) {
-                        QByteArray buffer(65536, '\0');
-                        const ssize_t n
-                                = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
-                        if (n < 0)
-                            break;
-                        buffer.resize(n);
-                        datagrams.push_back(buffer);
-                    }
+                    for (QByteArray &datagram : m_socket.receiveAll())
+                        datagrams.push_back(std::move(datagram));
                     return datagrams.size() >= count;
                 },
                 kWaitMs));
@@ -108,17 +78,7 @@ public:
     }
 
 private:
-    static sockaddr_in Address(quint16 port)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
-    }
-
-    int m_fd;
-    bool m_bound = false;
+    UdpPeer m_socket{"127.0.0.1", kProtocolPort};
 };
 
 // The station as a user finds it after a morning's work, in fresh settings and a fresh

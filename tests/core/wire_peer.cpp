@@ -24,6 +24,7 @@
 #include "core/transport/transporterror.h"
 #include "core/transport/udpclient.h"
 #include "core/transport/udpserver.h"
+#include "tools/udppeer.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -31,7 +32,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +39,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <optional>
 
 namespace {
 
@@ -229,87 +230,36 @@ QByteArray OneLine(QByteArray text)
     return text.replace('\r', "\\r").replace('\n', "\\n");
 }
 
-class RawSocket
+// Prints what has arrived, without waiting.
+void PrintArrived(const UdpPeer &socket, int *received)
 {
-public:
-    RawSocket()
-        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {}
-    ~RawSocket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    RawSocket(const RawSocket &) = delete;
-    RawSocket &operator=(const RawSocket &) = delete;
-
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-// Reads what has arrived without waiting; false on a failure of the socket.
-bool ReadArrived(int fd, int *received)
-{
-    for (;;) {
-        char buffer[65536];
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        const ssize_t n = ::recvfrom(fd,
-                                     buffer,
-                                     sizeof buffer,
-                                     MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr *>(&sender),
-                                     &senderLength);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return true;
-            PrintProblem(SystemProblem("cannot receive"));
-            return false;
-        }
-        char senderText[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &sender.sin_addr, senderText, sizeof senderText);
+    while (const std::optional<UdpPeer::Datagram> datagram = socket.receive()) {
         PrintLine("datagram " + QByteArray::number(++*received) + ' '
-                  + QByteArray::number(MonotonicMilliseconds()) + ' '
-                  + OneLine(QByteArray(buffer, n)) + " from " + senderText);
+                  + QByteArray::number(MonotonicMilliseconds()) + ' ' + OneLine(datagram->data)
+                  + " from " + datagram->senderIP);
     }
 }
 
 int Raw(const QByteArray &host, int count, const QByteArray &datagram)
 {
-    const RawSocket socket;
+    const UdpPeer socket("0.0.0.0", kStationPort);
     if (socket.fd() < 0) {
         PrintProblem(SystemProblem("cannot open a socket"));
         return TransportFailed;
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(kStationPort);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(socket.fd(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    if (!socket.bound()) {
         PrintProblem(SystemProblem("cannot bind port " + QByteArray::number(kStationPort)));
         return TransportFailed;
     }
     PrintLine("ready");
 
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_port = htons(kStationPort);
-    if (count > 0 && ::inet_pton(AF_INET, host.constData(), &destination.sin_addr) != 1) {
+    in_addr checked{};
+    if (count > 0 && ::inet_pton(AF_INET, host.constData(), &checked) != 1) {
         PrintProblem("not a dotted address: " + host);
         return BadArguments;
     }
     for (int sent = 1; sent <= count; ++sent) {
-        if (::sendto(socket.fd(),
-                     datagram.constData(),
-                     static_cast<size_t>(datagram.size()),
-                     0,
-                     reinterpret_cast<const sockaddr *>(&destination),
-                     sizeof destination)
-            < 0) {
+        if (!socket.sendTo(host.constData(), kStationPort, datagram)) {
             PrintProblem(SystemProblem("cannot send to " + host));
             return TransportFailed;
         }
@@ -325,8 +275,8 @@ int Raw(const QByteArray &host, int count, const QByteArray &datagram)
             PrintProblem(SystemProblem("cannot wait"));
             return TransportFailed;
         }
-        if ((fds[0].revents & POLLIN) && !ReadArrived(socket.fd(), &received))
-            return TransportFailed;
+        if (fds[0].revents & POLLIN)
+            PrintArrived(socket, &received);
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             char ignored[256];
             const ssize_t n = ::read(STDIN_FILENO, ignored, sizeof ignored);
@@ -334,8 +284,7 @@ int Raw(const QByteArray &host, int count, const QByteArray &datagram)
                 continue;
             if (n <= 0) {
                 // Whatever arrived before the end of the input counts, even if unread so far.
-                if (!ReadArrived(socket.fd(), &received))
-                    return TransportFailed;
+                PrintArrived(socket, &received);
                 PrintLine("total " + QByteArray::number(received));
                 return Done;
             }

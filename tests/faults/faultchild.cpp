@@ -1,5 +1,6 @@
 #include "faultchild.h"
 
+#include "support/namespacepair.h"
 #include "tools/loopback.h"
 
 #include <QFile>
@@ -43,16 +44,9 @@ std::string PreparePrivateMountsAndNetwork()
 
 std::function<std::string()> PrepareInsideNetworkNamespace(const QByteArray &namespaceName)
 {
-    return [namespaceName]() -> std::string {
-        const QByteArray path = "/run/netns/" + namespaceName;
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return ErrnoText("cannot open " + path.toStdString());
-        const int result = ::setns(fd, CLONE_NEWNET);
-        ::close(fd);
-        if (result != 0)
-            return ErrnoText("cannot enter " + path.toStdString());
-        return {};
+    // The child has no other thread yet, so the whole of it moves.
+    return [namespaceName] {
+        return EnterNetworkNamespace(namespaceName);
     };
 }
 

@@ -13,6 +13,7 @@
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
 #include "support/teststation.h"
+#include "tools/udppeer.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -20,20 +21,13 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -61,81 +55,9 @@ struct Station : TestStation
 using Kind = StationRecord::Kind;
 
 // A plain socket on the station port of a host that the test's process is not in.
-class HostSocket
+UdpPeer HostSocket(const NamespacePair &pair, NamespacePair::Side side, std::string *problem)
 {
-public:
-    HostSocket(const QByteArray &namespaceName, const QByteArray &address)
-    {
-        std::thread([&] {
-            const QByteArray path = "/run/netns/" + namespaceName;
-            const int ns = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || ::setns(ns, CLONE_NEWNET) != 0) {
-                if (ns >= 0)
-                    ::close(ns);
-                return;
-            }
-            ::close(ns);
-            m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        }).join();
-        const sockaddr_in local = Address(address, kStationPort);
-        m_bound = m_fd >= 0
-                  && ::bind(m_fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
-    }
-    ~HostSocket() { ::close(m_fd); }
-    HostSocket(const HostSocket &) = delete;
-    HostSocket &operator=(const HostSocket &) = delete;
-
-    bool bound() const { return m_bound; }
-
-    void sendTo(const QByteArray &address, const QByteArray &datagram)
-    {
-        const sockaddr_in to = Address(address, kStationPort);
-        ::sendto(m_fd,
-                 datagram.constData(),
-                 std::size_t(datagram.size()),
-                 0,
-                 reinterpret_cast<const sockaddr *>(&to),
-                 sizeof to);
-    }
-
-    // Everything that has arrived, waiting up to timeoutMs for the first datagram.
-    std::vector<QByteArray> take(int timeoutMs)
-    {
-        std::vector<QByteArray> datagrams;
-        pollfd entry{m_fd, POLLIN, 0};
-        while (::poll(&entry, 1, timeoutMs) > 0) {
-            QByteArray buffer(9000, '\0');
-            const ssize_t n = ::recv(m_fd, buffer.data(), std::size_t(buffer.size()), 0);
-            if (n < 0)
-                break;
-            buffer.resize(n);
-            datagrams.push_back(buffer);
-            timeoutMs = 0;
-        }
-        return datagrams;
-    }
-
-private:
-    static sockaddr_in Address(const QByteArray &address, quint16 port)
-    {
-        sockaddr_in result{};
-        result.sin_family = AF_INET;
-        result.sin_port = htons(port);
-        ::inet_pton(AF_INET, address.constData(), &result.sin_addr);
-        return result;
-    }
-
-    int m_fd = -1;
-    bool m_bound = false;
-};
-
-QByteArray IpProgram()
-{
-    for (const char *path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-        if (QFileInfo(QString::fromLatin1(path)).isExecutable())
-            return path;
-    }
-    return {};
+    return UdpPeerIn(pair.name(side), pair.address(side).constData(), kStationPort, problem);
 }
 
 // "ip -n NAMESPACE link set dev INTERFACE up|down": the cable of one host plugged or pulled.
@@ -184,12 +106,8 @@ TEST(StationPortFault, PortHeldByAnotherProgramStopsTheStartWithTheWarning)
         if (holder == 0) {
             ::close(ready[0]);
             ::close(release[1]);
-            const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in any{};
-            any.sin_family = AF_INET;
-            any.sin_port = htons(kStationPort);
-            const auto *address = reinterpret_cast<const sockaddr *>(&any);
-            const char bound = ::bind(fd, address, sizeof any) == 0 ? 1 : 0;
+            const UdpPeer port("0.0.0.0", kStationPort);
+            const char bound = port.bound() ? 1 : 0;
             if (::write(ready[1], &bound, 1) != 1)
                 ::_exit(2);
             char ignored = 0;
@@ -237,8 +155,9 @@ TEST_F(NetworkFault, PartnersCablePulledUnderAQueuedMessageItIsSentWhenItComesBa
     const NamespacePair &pair = *m_pair;
     RUN_IN_FAULT_CHILD(PrepareInsideNetworkNamespace(pair.name(NamespacePair::Side::A)), [&] {
         const QByteArray partner = pair.address(NamespacePair::Side::B);
-        HostSocket b(pair.name(NamespacePair::Side::B), partner);
-        ASSERT_TRUE(b.bound());
+        std::string problem;
+        const UdpPeer b = HostSocket(pair, NamespacePair::Side::B, &problem);
+        ASSERT_TRUE(b.bound()) << problem;
         Station station;
         ASSERT_TRUE(station.dm->started());
 
@@ -247,7 +166,7 @@ TEST_F(NetworkFault, PartnersCablePulledUnderAQueuedMessageItIsSentWhenItComesBa
         const QByteArray key = station.dm->outboundQueue()[0].Key;
         // The first two attempts go into a cable that leads nowhere: no error, no datagram.
         station.ticksUntil(8);
-        EXPECT_TRUE(b.take(500).empty());
+        EXPECT_TRUE(b.receiveAll(500).empty());
         ASSERT_EQ(station.dm->outboundQueue().size(), 1u);
         EXPECT_EQ(station.dm->outboundQueue()[0].State, TMessageQueueItem::Pending);
         EXPECT_EQ(station.dm->outboundQueue()[0].Attempts, 6);
@@ -255,13 +174,12 @@ TEST_F(NetworkFault, PartnersCablePulledUnderAQueuedMessageItIsSentWhenItComesBa
         EXPECT_EQ(station.dm->tOut().row(0).FLAG, 0);
 
         ASSERT_NO_FATAL_FAILURE(SetLink(pair, NamespacePair::Side::B, "up"));
-        std::string problem;
         ASSERT_TRUE(pair.waitUntilConnected(QDeadlineTimer(kConnectTimeoutMs), &problem))
                 << problem;
         station.ticksUntil(16);
-        const std::vector<QByteArray> seen = b.take(5000);
+        const std::vector<QByteArray> seen = b.receiveAll(5000);
         ASSERT_EQ(seen, std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
-        b.sendTo(pair.address(NamespacePair::Side::A), "#" + key);
+        b.sendTo(pair.address(NamespacePair::Side::A).constData(), kStationPort, "#" + key);
 
         ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Confirmed) == 1; }));
         EXPECT_TRUE(station.dm->outboundQueue().empty());
@@ -277,15 +195,16 @@ TEST_F(NetworkFault, OwnCablePulledUnderAQueuedMessageGivesItUpAtTheNextAttempt)
     const NamespacePair &pair = *m_pair;
     RUN_IN_FAULT_CHILD(PrepareInsideNetworkNamespace(pair.name(NamespacePair::Side::A)), [&] {
         const QByteArray partner = pair.address(NamespacePair::Side::B);
-        HostSocket b(pair.name(NamespacePair::Side::B), partner);
-        ASSERT_TRUE(b.bound());
+        std::string problem;
+        const UdpPeer b = HostSocket(pair, NamespacePair::Side::B, &problem);
+        ASSERT_TRUE(b.bound()) << problem;
         Station station;
         ASSERT_TRUE(station.dm->started());
 
         station.dm->QueueMessage("Sklad", partner, "ahoj");
         const QByteArray key = station.dm->outboundQueue()[0].Key;
         station.ticksUntil(1);
-        ASSERT_EQ(b.take(5000), std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
+        ASSERT_EQ(b.receiveAll(5000), std::vector<QByteArray>{"=" + key + "|Recepce|ahoj"});
 
         // Nobody confirms; before the second attempt the station's own link goes down and with
         // it the route to the partner.
@@ -304,11 +223,10 @@ TEST_F(NetworkFault, OwnCablePulledUnderAQueuedMessageGivesItUpAtTheNextAttempt)
 
         // Given up means given up: the cable back in brings no further attempt.
         ASSERT_NO_FATAL_FAILURE(SetLink(pair, NamespacePair::Side::A, "up"));
-        std::string problem;
         ASSERT_TRUE(pair.waitUntilConnected(QDeadlineTimer(kConnectTimeoutMs), &problem))
                 << problem;
         station.ticksUntil(72);
-        EXPECT_TRUE(b.take(500).empty());
+        EXPECT_TRUE(b.receiveAll(500).empty());
         EXPECT_EQ(station.count(Kind::GivenUp), 1);
     });
 }

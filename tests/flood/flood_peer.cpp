@@ -22,11 +22,11 @@
 //
 // Exit codes: 0 done, 2 socket failure, 64 bad arguments.
 
+#include "tools/udppeer.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -38,6 +38,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -110,26 +111,6 @@ std::string OneLine(std::string_view text)
     return line;
 }
 
-class Socket
-{
-public:
-    Socket()
-        : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {}
-    ~Socket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The message with that key number; a repeat rebuilds the very same bytes. The body carries
 // separators and Windows-1250 letters, as a real one may.
 std::string ValidMessage(std::uint64_t number)
@@ -189,8 +170,8 @@ struct Counts
 class Receiver
 {
 public:
-    Receiver(int fd, KeyFamily &valid, KeyFamily &oversized)
-        : m_fd(fd)
+    Receiver(const UdpPeer &socket, KeyFamily &valid, KeyFamily &oversized)
+        : m_socket(socket)
         , m_valid(valid)
         , m_oversized(oversized)
     {}
@@ -209,13 +190,8 @@ public:
                     || now - stopAt >= kDrainLimitMs)) {
                 return;
             }
-            pollfd waiting{m_fd, POLLIN, 0};
-            const int ready = ::poll(&waiting, 1, 50);
-            if (ready < 0 && errno != EINTR) {
-                PrintProblem(SystemProblem("cannot wait for datagrams"));
-                return;
-            }
-            if (ready > 0 && readArrived())
+            // Never long without looking at the stop.
+            if (readArrived(50))
                 lastArrival = MonotonicMs();
         }
     }
@@ -234,31 +210,21 @@ public:
     }
 
 private:
-    // True when anything arrived.
-    bool readArrived()
+    // True when anything arrived, waiting up to timeoutMs for the first datagram.
+    bool readArrived(int timeoutMs)
     {
         bool any = false;
-        for (;;) {
-            std::array<char, 65536> buffer;
-            sockaddr_in sender{};
-            socklen_t senderLength = sizeof sender;
-            const ssize_t n = ::recvfrom(m_fd,
-                                         buffer.data(),
-                                         buffer.size(),
-                                         MSG_DONTWAIT,
-                                         reinterpret_cast<sockaddr *>(&sender),
-                                         &senderLength);
-            if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                    PrintProblem(SystemProblem("cannot receive"));
-                return any;
-            }
+        for (int wait = timeoutMs;
+             const std::optional<UdpPeer::Datagram> datagram = m_socket.receive(wait);
+             wait = 0) {
             any = true;
-            handle(std::string_view(buffer.data(), std::size_t(n)), sender);
+            handle(std::string_view(datagram->data.constData(), std::size_t(datagram->data.size())),
+                   datagram->senderIP);
         }
+        return any;
     }
 
-    void handle(std::string_view text, const sockaddr_in &sender)
+    void handle(std::string_view text, const QByteArray &senderIP)
     {
         if (text.empty())
             return;
@@ -280,10 +246,9 @@ private:
         }
         if (text.front() != '=')
             return;
-        char senderText[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &sender.sin_addr, senderText, sizeof senderText);
+        const std::string sender = senderIP.toStdString();
         PrintLine("message " + std::to_string(++m_messageCopies) + ' '
-                  + std::to_string(MonotonicMs()) + ' ' + OneLine(text) + " from " + senderText);
+                  + std::to_string(MonotonicMs()) + ' ' + OneLine(text) + " from " + sender);
         if (m_messageCopies < 2)
             return;
         const std::string_view rest = text.substr(1);
@@ -292,23 +257,15 @@ private:
                 = "#"
                   + std::string(bar == std::string_view::npos || bar == 0 ? rest
                                                                           : rest.substr(0, bar));
-        sockaddr_in destination = sender;
-        destination.sin_port = htons(kStationPort);
-        if (::sendto(m_fd,
-                     confirmation.data(),
-                     confirmation.size(),
-                     0,
-                     reinterpret_cast<const sockaddr *>(&destination),
-                     sizeof destination)
-            < 0) {
-            PrintProblem(SystemProblem("cannot confirm to " + std::string(senderText)));
-        }
+        // To the sender's station port, not to the port the message came from.
+        if (!m_socket.sendTo(senderIP.constData(), kStationPort, confirmation))
+            PrintProblem(SystemProblem("cannot confirm to " + sender));
         const std::lock_guard lock(m_confirmationMutex);
         m_confirmation = confirmation;
         m_hasConfirmation.store(true, std::memory_order_release);
     }
 
-    int m_fd;
+    const UdpPeer &m_socket;
     KeyFamily &m_valid;
     KeyFamily &m_oversized;
     std::atomic<bool> m_stop{false};
@@ -436,28 +393,22 @@ int Flood(const char *host, int seconds)
         return BadArguments;
     }
 
-    const Socket listening;
-    const Socket sending;
+    // The sending socket first, so that a failed bind is the last thing errno tells of.
+    const UdpPeer sending;
+    const UdpPeer listening("0.0.0.0", kStationPort);
     if (listening.fd() < 0 || sending.fd() < 0) {
         PrintProblem(SystemProblem("cannot open a socket"));
         return SocketFailed;
     }
-    // Root may go past the system's limit, which is what a flood needs; anyone else gets what
-    // the limit allows.
-    const int bufferBytes = kReceiveBufferBytes;
-    if (::setsockopt(listening.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &bufferBytes, sizeof bufferBytes)
-        != 0) {
-        ::setsockopt(listening.fd(), SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(kStationPort);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(listening.fd(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    if (!listening.bound()) {
         PrintProblem(SystemProblem("cannot bind port " + std::to_string(kStationPort)));
         return SocketFailed;
     }
-    // Connected, so that each send is one call without an address to look up.
+    // Root may go past the system's limit, which is what a flood needs; anyone else gets what
+    // the limit allows.
+    listening.setReceiveBuffer(kReceiveBufferBytes);
+    // Connected, so that each send is one call without an address to look up, and a port that
+    // refuses comes back as an error of a later send.
     if (::connect(sending.fd(), reinterpret_cast<const sockaddr *>(&station), sizeof station)
         != 0) {
         PrintProblem(SystemProblem(std::string("cannot address ") + host));
@@ -466,7 +417,7 @@ int Flood(const char *host, int seconds)
 
     KeyFamily valid;
     KeyFamily oversized;
-    Receiver receiver(listening.fd(), valid, oversized);
+    Receiver receiver(listening, valid, oversized);
     PrintLine("ready");
     std::thread receiving([&] { receiver.run(); });
 

@@ -1,17 +1,14 @@
 #include "namespacepair.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -38,29 +35,6 @@ std::string ToStd(const QByteArray &bytes)
 {
     return bytes.toStdString();
 }
-
-class Fd
-{
-public:
-    explicit Fd(int fd = -1)
-        : m_fd(fd)
-    {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(Fd &&other) noexcept
-        : m_fd(std::exchange(other.m_fd, -1))
-    {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 int PollTimeout(QDeadlineTimer deadline, int cap)
 {
@@ -100,86 +74,74 @@ QByteArray NamespaceFile(const QByteArray &namespaceName)
     return "/run/netns/" + namespaceName;
 }
 
-// A socket belongs to the namespace it was created in, wherever it is used later, so a
-// short-lived thread enters the namespace just to create it and the rest of the process stays
-// where it is.
-int OpenDatagramSocketIn(const QByteArray &namespaceName, std::string *problem)
-{
-    int socketFd = -1;
-    std::string failure;
-    std::thread([&] {
-        Fd namespaceFd(::open(NamespaceFile(namespaceName).constData(), O_RDONLY | O_CLOEXEC));
-        if (namespaceFd.get() < 0) {
-            failure = ErrnoText("cannot open the namespace", errno);
-            return;
-        }
-        if (::setns(namespaceFd.get(), CLONE_NEWNET) != 0) {
-            failure = ErrnoText("cannot enter the namespace", errno);
-            return;
-        }
-        socketFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (socketFd < 0)
-            failure = ErrnoText("cannot open a socket in the namespace", errno);
-    }).join();
-    if (socketFd < 0)
-        *problem = ToStd(namespaceName) + ": " + failure;
-    return socketFd;
-}
-
-sockaddr_in SocketAddress(const QByteArray &address, quint16 port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    ::inet_pton(AF_INET, address.constData(), &result.sin_addr);
-    return result;
-}
-
 // Sends from one probe socket to the other until a probe arrives from the expected address.
-bool ProbeOneWay(int fromFd,
+bool ProbeOneWay(const UdpPeer &from,
                  const QByteArray &fromAddress,
-                 int toFd,
+                 const UdpPeer &to,
                  const QByteArray &toAddress,
                  QDeadlineTimer deadline,
                  std::string *problem)
 {
-    const sockaddr_in destination = SocketAddress(toAddress, kProbePort);
     const QByteArray probe = "veltrin link probe";
     const std::string direction = ToStd(fromAddress) + " -> " + ToStd(toAddress);
     do {
-        if (::sendto(fromFd,
-                     probe.constData(),
-                     static_cast<size_t>(probe.size()),
-                     0,
-                     reinterpret_cast<const sockaddr *>(&destination),
-                     sizeof destination)
-            < 0) {
+        if (!from.sendTo(toAddress.constData(), kProbePort, probe)) {
             *problem = ErrnoText(("probe " + direction + ": send failed").c_str(), errno);
             return false;
         }
-        pollfd waiting{toFd, POLLIN, 0};
-        if (::poll(&waiting, 1, PollTimeout(deadline, kProbeResendMs)) <= 0)
-            continue;
-        char buffer[64];
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        const ssize_t n = ::recvfrom(toFd,
-                                     buffer,
-                                     sizeof buffer,
-                                     0,
-                                     reinterpret_cast<sockaddr *>(&sender),
-                                     &senderLength);
-        char senderText[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &sender.sin_addr, senderText, sizeof senderText);
-        if (n == probe.size() && QByteArrayView(buffer, n) == probe && fromAddress == senderText) {
+        const std::optional<UdpPeer::Datagram> arrived
+                = to.receive(PollTimeout(deadline, kProbeResendMs));
+        if (arrived && arrived->data == probe && arrived->senderIP == fromAddress)
             return true;
-        }
     } while (!deadline.hasExpired());
     *problem = "probe " + direction + ": no datagram arrived in time";
     return false;
 }
 
 } // namespace
+
+QByteArray IpProgram()
+{
+    return FindProgram("ip");
+}
+
+std::string EnterNetworkNamespace(const QByteArray &namespaceName)
+{
+    const QByteArray path = NamespaceFile(namespaceName);
+    const int namespaceFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (namespaceFd < 0)
+        return ErrnoText(("cannot open " + ToStd(path)).c_str(), errno);
+    const bool entered = ::setns(namespaceFd, CLONE_NEWNET) == 0;
+    const int error = errno;
+    ::close(namespaceFd);
+    if (!entered)
+        return ErrnoText(("cannot enter " + ToStd(path)).c_str(), error);
+    return {};
+}
+
+// A socket belongs to the namespace it was created in, wherever it is used later, so a
+// short-lived thread enters the namespace just to create it and the rest of the process stays
+// where it is.
+UdpPeer
+UdpPeerIn(const QByteArray &namespaceName, const char *address, quint16 port, std::string *problem)
+{
+    std::optional<UdpPeer> peer;
+    std::string failure;
+    std::thread([&] {
+        failure = EnterNetworkNamespace(namespaceName);
+        if (!failure.empty())
+            return;
+        peer.emplace(address, port);
+        if (!peer->bound()) {
+            const std::string where = std::string(address) + ':' + std::to_string(port);
+            failure = ErrnoText(("cannot bind " + where).c_str(), errno);
+        }
+    }).join();
+    if (!failure.empty())
+        *problem = ToStd(namespaceName) + ": " + failure;
+    // Without the namespace there is no socket of it to give; an unbound one says so as well.
+    return peer ? std::move(*peer) : UdpPeer();
+}
 
 HostNamespaces::HostNamespaces(int count)
 {
@@ -198,7 +160,7 @@ HostNamespaces::HostNamespaces(int count)
         for (Host &host : m_hosts)
             host.switchPortName = "vlt-s" + host.interfaceName.mid(4);
     }
-    m_ip = FindProgram("ip");
+    m_ip = IpProgram();
     m_unshare = FindProgram("unshare");
     m_shell = FindProgram("sh");
     m_hostname = FindProgram("hostname");
@@ -412,18 +374,13 @@ bool HostNamespaces::waitUntilConnected(QDeadlineTimer deadline, std::string *pr
             return false;
     }
 
-    std::vector<Fd> sockets;
+    std::vector<UdpPeer> sockets;
     for (const Host &host : m_hosts) {
-        Fd socket(OpenDatagramSocketIn(host.name, problem));
-        if (socket.get() < 0)
-            return false;
         // Binding to the host's own address also proves the socket is on the right host.
-        const sockaddr_in local = SocketAddress(host.address, kProbePort);
-        if (::bind(socket.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-            *problem = ErrnoText(("cannot bind a probe socket to " + ToStd(host.address) + " in "
-                                  + ToStd(host.name))
-                                         .c_str(),
-                                 errno);
+        std::string failure;
+        UdpPeer socket = UdpPeerIn(host.name, host.address.constData(), kProbePort, &failure);
+        if (!socket.bound()) {
+            *problem = "cannot make a probe socket: " + failure;
             return false;
         }
         sockets.push_back(std::move(socket));
@@ -431,9 +388,9 @@ bool HostNamespaces::waitUntilConnected(QDeadlineTimer deadline, std::string *pr
     for (std::size_t from = 0; from < m_hosts.size(); ++from) {
         for (std::size_t to = 0; to < m_hosts.size(); ++to) {
             if (from != to
-                && !ProbeOneWay(sockets[from].get(),
+                && !ProbeOneWay(sockets[from],
                                 m_hosts[from].address,
-                                sockets[to].get(),
+                                sockets[to],
                                 m_hosts[to].address,
                                 deadline,
                                 problem)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "childprocess.h"
+#include "tools/udppeer.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -12,6 +13,19 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+// The path of the "ip" program (iproute2), looked for in sbin too; empty when there is none.
+QByteArray IpProgram();
+
+// Moves the calling thread into the named network namespace (one of HostNamespaces' hosts, or
+// any other that "ip netns" made): the sockets it creates from then on belong to that host.
+// Empty on success, else the reason.
+std::string EnterNetworkNamespace(const QByteArray &namespaceName);
+
+// A UDP socket of the named namespace, bound there to address and port, for a process that
+// stays where it is. bound() is false when it could not be made so, and problem says why.
+UdpPeer
+UdpPeerIn(const QByteArray &namespaceName, const char *address, quint16 port, std::string *problem);
 
 // Network namespaces standing for the hosts of one LAN: each host may bind the station's fixed
 // port, and nothing reaches the machine's own network. Host i is the namespace

@@ -20,8 +20,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -29,6 +31,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -275,19 +278,50 @@ TEST(SettingsDialog, PortStepsByOneWithinTheLimitsAndRepeatsWhenHeld)
         QTest::keyClick(port, Qt::Key_Up);
         EXPECT_EQ(port->text(), QStringLiteral("65535"));
 
+        // The spin box takes its delay and rate from its style.
+        EXPECT_EQ(port->style()->styleHint(
+                          QStyle::SH_SpinBox_ClickAutoRepeatThreshold, nullptr, port),
+                  TSpinEdit::kRepeatDelayMs);
+        EXPECT_EQ(port->style()->styleHint(QStyle::SH_SpinBox_ClickAutoRepeatRate, nullptr, port),
+                  TSpinEdit::kRepeatIntervalMs);
+
         port->setValue(2000);
+        std::vector<int> values;
+        const QMetaObject::Connection recording
+                = QObject::connect(port->editor(), &QLineEdit::textChanged, port, [&] {
+                      values.push_back(port->value());
+                  });
+        // The dialog outlives the list, however the test ends.
+        const auto stopRecording = qScopeGuard([&] { QObject::disconnect(recording); });
         const QPoint up = port->buttonRect(QStyle::SC_SpinBoxUp).center();
         QTest::mousePress(port, Qt::LeftButton, {}, up);
-        QTest::qWait(250);
-        EXPECT_EQ(port->value(), 2001); // one step, no repeat before 400 ms
-        QTest::qWait(600);
+        EXPECT_EQ(port->value(), 2001); // one step at once
+        // Timers fire in the order they are due, so one due halfway through the delay sees
+        // the value before any repeat could have come, however busy the machine.
+        int beforeTheDelay = 0;
+        QTimer::singleShot(TSpinEdit::kRepeatDelayMs / 2, Qt::PreciseTimer, port, [&] {
+            beforeTheDelay = port->value();
+        });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return beforeTheDelay != 0; }));
+        EXPECT_EQ(beforeTheDelay, 2001);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return port->value() >= 2003; }))
+                << "the held button did not repeat";
         QTest::mouseRelease(port, Qt::LeftButton, {}, up);
-        // Repeats at about 400, 500, 600, 700 and 800 ms; a busy machine may lose some.
-        EXPECT_GE(port->value(), 2003);
-        EXPECT_LE(port->value(), 2007);
         const int released = port->value();
-        QTest::qWait(300);
-        EXPECT_EQ(port->value(), released);
+        // The same with a timer due two repeats after the release: a repeat still running would
+        // have stepped before it.
+        int afterTheRelease = 0;
+        QTimer::singleShot(2 * TSpinEdit::kRepeatIntervalMs, Qt::PreciseTimer, port, [&] {
+            afterTheRelease = port->value();
+        });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return afterTheRelease != 0; }));
+        EXPECT_EQ(afterTheRelease, released);
+        // Every step was one, the repeats as much as the click.
+        ASSERT_FALSE(values.empty());
+        EXPECT_EQ(values.front(), 2001);
+        for (std::size_t i = 1; i < values.size(); ++i)
+            EXPECT_EQ(values[i], values[i - 1] + 1) << "step " << i;
+        EXPECT_EQ(values.back(), released);
     });
 }
 
