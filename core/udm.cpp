@@ -120,6 +120,7 @@ void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
             throw Error(Text(u"Nelze získat jméno tohoto počítače!"));
         LoadSettings(OpenSettingsFile(), m_computerName, m_settings);
         m_receivedList.clear();
+        m_receivedKeys.clear();
         m_outboundQueue.clear();
         m_srv.setDefaultPort(m_ports.listen.value_or(m_settings.PORT));
         m_srv.setActive(true);
@@ -152,6 +153,7 @@ void Tdm::DataModuleDestroy()
     CloseHistory(m_tOut, m_boxes);
     m_outboundQueue.clear();
     m_queueModel.clear();
+    m_receivedKeys.clear();
     m_receivedList.clear();
 }
 
@@ -367,16 +369,17 @@ void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &
     const QByteArray key = ParseKey(text);
     const QByteArray ident = ParseIdent(text);
     const QByteArray body = ParseBody(text);
-    int position = FindByKey(m_receivedList, key);
-    if (position != -1
-        && (m_receivedList[position]->Ident != ident || m_receivedList[position]->Body != body)) {
+    std::shared_ptr<TMessageQueueItem> remembered = m_receivedKeys.value(key);
+    if (remembered && (remembered->Ident != ident || remembered->Body != body)) {
         // Not a copy: a sender that was restarted numbers its messages again and reuses a key
         // we remember. The new message takes the old one's place among the remembered keys, so
         // that its own later copies are the repeats.
-        m_receivedList.erase(m_receivedList.begin() + position);
-        position = -1;
+        forgetReceived(std::find_if(m_receivedList.begin(),
+                                    m_receivedList.end(),
+                                    [&remembered](const auto &e) { return e == remembered; }));
+        remembered = nullptr;
     }
-    const bool isNew = position == -1;
+    const bool isNew = !remembered;
     std::shared_ptr<TMessageQueueItem> entry;
     qint32 rowId = 0;
     if (isNew) {
@@ -384,18 +387,20 @@ void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &
         rowId = AppendMessage(
                 m_tIn, PartnerText(ident, binding.RemoteIP), body, m_settings.MAXRECS, m_boxes);
         m_receivedList.push_back(entry);
+        m_receivedKeys.insert(key, entry);
     } else {
         // A repeat: the sender missed our confirmation. It is confirmed to where the first copy
         // came from, whatever address this one carries.
-        entry = m_receivedList[position];
+        entry = remembered;
     }
     // Stored first, confirmed next, and only then shown: the sender waits for nobody's alert.
     const std::optional<QByteArray> confirmationError = SendConfirmation(*entry);
     if (isNew) {
         Q_EMIT messageReceived(*entry, rowId);
-        Q_EMIT statusLine(Text(u"Nová zpráva od ") + entry->Ident);
+        static const QByteArray newMessageFrom = Text(u"Nová zpráva od ");
+        Q_EMIT statusLine(newMessageFrom + entry->Ident);
         while (m_receivedList.size() > kReceivedKeysKept)
-            m_receivedList.erase(m_receivedList.begin());
+            forgetReceived(m_receivedList.begin());
     }
     if (confirmationError)
         Q_EMIT statusLine(*confirmationError);
@@ -426,6 +431,12 @@ std::optional<QByteArray> Tdm::SendConfirmation(const TMessageQueueItem &entry)
     } catch (const std::exception &error) {
         return Text(u"Chyba konfirmace: ") + entry.Host + ':' + ErrorTextOf(error);
     }
+}
+
+void Tdm::forgetReceived(MessageList::iterator entry)
+{
+    m_receivedKeys.remove((*entry)->Key);
+    m_receivedList.erase(entry);
 }
 
 int Tdm::FindByKey(const MessageList &list, const QByteArray &key)

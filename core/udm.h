@@ -11,6 +11,7 @@
 #include "platform/messageboxes.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
@@ -144,6 +145,7 @@ private:
     void HandleConfirmationDatagram(const QByteArray &text);
     std::optional<QByteArray> SendConfirmation(const TMessageQueueItem &entry);
     static int FindByKey(const MessageList &list, const QByteArray &key);
+    void forgetReceived(MessageList::iterator entry);
 
     // Marks an operation under way for its lifetime (see the class comment).
     class Operation;
@@ -161,6 +163,8 @@ private:
     HistoryTable m_tIn;
     HistoryTable m_tOut;
     MessageList m_receivedList;
+    // The same entries by their keys, which every datagram asks for before it is confirmed.
+    QHash<QByteArray, std::shared_ptr<TMessageQueueItem>> m_receivedKeys;
     MessageList m_outboundQueue;
     OutboundQueueModel m_queueModel;
     HostResolver m_resolver;

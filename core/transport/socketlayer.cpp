@@ -44,13 +44,12 @@ sockaddr_in MakeAddress(const IPv4Address &address, quint16 port)
     return sa;
 }
 
+// Every datagram's sender is written so before it is confirmed: without the allocations of a
+// number-by-number text.
 QByteArray DottedTextOf(const in_addr &address)
 {
-    const quint32 hostOrder = ntohl(address.s_addr);
-    return SocketLayer::DottedText({quint8(hostOrder >> 24),
-                                    quint8((hostOrder >> 16) & 0xFF),
-                                    quint8((hostOrder >> 8) & 0xFF),
-                                    quint8(hostOrder & 0xFF)});
+    char text[INET_ADDRSTRLEN] = {};
+    return ::inet_ntop(AF_INET, &address, text, sizeof text) ? QByteArray(text) : QByteArray();
 }
 
 } // namespace
