@@ -301,7 +301,7 @@ void StatusNotifierWatcherStandIn::RegisterStatusNotifierHost(const QString &ser
     Q_UNUSED(service);
 }
 
-void StatusNotifierWatcherStandIn::activate(const QString &item)
+QDBusPendingCall StatusNotifierWatcherStandIn::activate(const QString &item)
 {
     const qsizetype slash = item.indexOf(QLatin1Char('/'));
     const QString service = slash < 0 ? item : item.left(slash);
@@ -311,5 +311,5 @@ void StatusNotifierWatcherStandIn::activate(const QString &item)
                                                        QStringLiteral("org.kde.StatusNotifierItem"),
                                                        QStringLiteral("Activate"));
     call << 0 << 0;
-    DesktopServiceConnection().asyncCall(call);
+    return DesktopServiceConnection().asyncCall(call);
 }

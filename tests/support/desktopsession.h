@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QMutex>
 #include <QObject>
 #include <QStringList>
@@ -125,8 +126,9 @@ public:
     int protocolVersion() const { return 0; }
     // "service" or "service/path" as each item gave it.
     QStringList registeredItems() const;
-    // Clicks an item as a host does: Activate on its StatusNotifierItem object.
-    void activate(const QString &item);
+    // Clicks an item as a host does: Activate on its StatusNotifierItem object. The item
+    // answers once its program has handled the click.
+    QDBusPendingCall activate(const QString &item);
 
 public Q_SLOTS:
     void RegisterStatusNotifierItem(const QString &service, const QDBusMessage &message);

@@ -75,20 +75,11 @@ bool Shown(const TfMain &window)
     return window.isVisible() && !window.isMinimized();
 }
 
-// A click on the item as StatusNotifierWatcherStandIn::activate makes it, and then the item's
-// answer: the item answers only once the station has handled the click, so whatever the click
-// does has been done when this returns.
-void ActivateAndWaitForTheAnswer(const QString &item)
+// A click on the item, and then the item's answer: the item answers only once the station has
+// handled the click, so whatever the click does has been done when this returns.
+void ActivateAndWaitForTheAnswer(StatusNotifierWatcherStandIn &watcher, const QString &item)
 {
-    const qsizetype slash = item.indexOf(QLatin1Char('/'));
-    const QString service = slash < 0 ? item : item.left(slash);
-    const QString path = slash < 0 ? QStringLiteral("/StatusNotifierItem") : item.mid(slash);
-    QDBusMessage call = QDBusMessage::createMethodCall(service,
-                                                       path,
-                                                       QStringLiteral("org.kde.StatusNotifierItem"),
-                                                       QStringLiteral("Activate"));
-    call << 0 << 0;
-    const QDBusPendingCall answer = DesktopServiceConnection().asyncCall(call);
+    const QDBusPendingCall answer = watcher.activate(item);
     ASSERT_TRUE(QTest::qWaitFor([&] { return answer.isFinished(); }, 10000))
             << "the item never answered the click";
     ASSERT_FALSE(answer.isError()) << answer.error().message().toStdString();
@@ -111,7 +102,8 @@ TEST(DesktopTray, AClickOnTheStatusNotifierItemBringsTheHiddenWindowBack)
         watcher.activate(watcher.registeredItems().first());
         EXPECT_TRUE(QTest::qWaitFor([&] { return Shown(*station.window); }, 10000));
         // A second click finds the window up and leaves it so.
-        ASSERT_NO_FATAL_FAILURE(ActivateAndWaitForTheAnswer(watcher.registeredItems().first()));
+        ASSERT_NO_FATAL_FAILURE(
+                ActivateAndWaitForTheAnswer(watcher, watcher.registeredItems().first()));
         EXPECT_TRUE(Shown(*station.window));
     });
 }
