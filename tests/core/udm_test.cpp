@@ -119,6 +119,27 @@ TEST(Station, NewerMessagesGoFirstAndAConfirmationDuringThePumpStopsTheOlder)
         EXPECT_EQ(station.dm->tOut().row(0).FLAG, 0);
         ASSERT_EQ(station.dm->queueModel().rows().size(), 1u);
         EXPECT_EQ(station.dm->queueModel().rows()[0].body, QByteArray("newer"));
+
+        // Three entries at a tick that is due for all of them; the oldest is confirmed while
+        // the newest has just been sent, which moves the others up. Each still goes out once.
+        station.dm->QueueMessage("Petr", "127.0.0.1", "third");
+        station.dm->QueueMessage("Jana", "127.0.0.1", "fourth");
+        station.dm->setPump([] {});
+        station.ticks(1); // the first attempts of the two new ones
+        ASSERT_EQ(peer.takeCount(2).size(), 2u);
+        station.ticksUntil(7);
+        pumps = 0;
+        station.dm->setPump([&] {
+            if (pumps++ == 0)
+                peer.sendTo("#PC7~2");
+            ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Confirmed) == 2; }));
+        });
+        station.ticks(1);
+        std::vector<QByteArray> due = peer.take(2000);
+        std::sort(due.begin(), due.end());
+        EXPECT_EQ(due, (std::vector<QByteArray>{"=PC7~3|Recepce|third", "=PC7~4|Recepce|fourth"}));
+        EXPECT_EQ(station.dm->outboundQueue()[0].Attempts, 6);
+        EXPECT_EQ(station.dm->outboundQueue()[1].Attempts, 6);
     });
 }
 
