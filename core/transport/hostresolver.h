@@ -22,7 +22,6 @@ public:
 
     // Starts looking host up, unless a lookup of it is already under way; resolved() follows.
     void lookUp(const QByteArray &host);
-    bool isLookingUp(const QByteArray &host) const { return m_inFlight.count(host) > 0; }
 
 Q_SIGNALS:
     // address is dotted IPv4 text; it is empty when the lookup failed, and errorCode then gives

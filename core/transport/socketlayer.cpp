@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -95,8 +96,9 @@ bool SocketLayer::IsIPv4Literal(QByteArrayView text)
 
 QByteArray SocketLayer::DottedText(const IPv4Address &address)
 {
-    return QByteArray::number(address[0]) + '.' + QByteArray::number(address[1]) + '.'
-           + QByteArray::number(address[2]) + '.' + QByteArray::number(address[3]);
+    in_addr bytes{};
+    std::memcpy(&bytes.s_addr, address.data(), address.size()); // already in network order
+    return DottedTextOf(bytes);
 }
 
 std::optional<IPv4Address> SocketLayer::LiteralAddress(QByteArrayView host)
@@ -108,10 +110,8 @@ std::optional<IPv4Address> SocketLayer::LiteralAddress(QByteArrayView host)
 
 QByteArray SocketLayer::ResolvePeerAddress(const QByteArray &host)
 {
-    if (host.compare("LOCALHOST", Qt::CaseInsensitive) == 0)
-        return QByteArrayLiteral("127.0.0.1");
-    if (IsIPv4Literal(host))
-        return host;
+    if (const std::optional<IPv4Address> literal = LiteralAddress(host))
+        return DottedText(*literal);
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
