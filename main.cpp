@@ -50,6 +50,9 @@ int main(int argc, char *argv[])
         boxes.setParent(&fMain);
         fMain.show();
         result = termination.wasRequested() ? 0 : QApplication::exec();
+        // Before the window goes: a message read after this point would be confirmed and
+        // announced to nobody.
+        dm.stopListening();
         boxes.setParent(nullptr);
         localSend.setShowWindowHandler({});
     }

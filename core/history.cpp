@@ -77,6 +77,15 @@ std::optional<QByteArray> HistoryFlagLabel(qint32 code)
     }
 }
 
+std::optional<qint32> RowIdOfKey(const QByteArray &key)
+{
+    const qsizetype tilde = key.indexOf('~');
+    // Read as every typed number of the station is read, so a key is never refused here that
+    // another part of the station would accept.
+    return ParseIntegerText(tilde < 0 ? key : key.mid(tilde + 1),
+                            IntegerSyntax{.leadingBlanks = true, .bareX = true});
+}
+
 HistoryTable::HistoryTable(QByteArray componentName, HistoryKind kind, QObject *parent)
     : QAbstractTableModel(parent)
     , m_componentName(std::move(componentName))
@@ -209,12 +218,29 @@ qint32 HistoryTable::append(const QByteArray &from, const QByteArray &msg, const
     // The cursor changes inside the insertion so that a view reacting to it finds it on a row.
     beginInsertRows({}, index, index);
     m_lastId = newRow.ID;
+    m_lastAppended = newRow;
     m_rows.insert(position, std::move(newRow));
     m_cursor = index;
     endInsertRows();
     // Like a dataset's append the new row becomes current, even when its number is the old one.
     Q_EMIT cursorMoved(m_cursor);
     return m_lastId;
+}
+
+void HistoryTable::restore(std::vector<HistoryRow> rows)
+{
+    requireOpen();
+    beginResetModel();
+    for (HistoryRow &r : rows) {
+        m_lastId = std::max(m_lastId, r.ID);
+        m_rows.push_back(std::move(r));
+    }
+    std::sort(m_rows.begin(), m_rows.end(), [this](const HistoryRow &a, const HistoryRow &b) {
+        return precedes(a, b);
+    });
+    m_cursor = m_rows.empty() ? -1 : 0;
+    endResetModel();
+    Q_EMIT cursorMoved(m_cursor);
 }
 
 void HistoryTable::setFlag(int index, qint32 code, const std::optional<QByteArray> &label)
@@ -373,25 +399,62 @@ void CloseHistory(HistoryTable &table, MessageBoxes &boxes)
     });
 }
 
+namespace {
+
+// The row the bound drops next, in a table ordered by ID descending: the lowest ID, except that
+// in the received history unread rows wait until no read row is left and more than
+// kUnreadKeptInView of them are unread. -1 when the bound keeps every row.
+int RowToDrop(const HistoryTable &table)
+{
+    const int count = table.count();
+    if (count == 0)
+        return -1;
+    if (table.kind() != HistoryKind::Received)
+        return count - 1;
+    int unread = 0;
+    int oldestUnread = -1;
+    for (int i = count - 1; i >= 0; --i) {
+        if (table.row(i).FLAG != HistoryFlag::New)
+            return i;
+        ++unread;
+        if (oldestUnread < 0)
+            oldestUnread = i;
+    }
+    return unread > kUnreadKeptInView ? oldestUnread : -1;
+}
+
+// Drops rows while more than limit remain and the bound lets one go.
+void DropRowsAbove(HistoryTable &table, int limit, int *unreadDropped)
+{
+    while (table.count() > limit) {
+        const int row = RowToDrop(table);
+        if (row < 0)
+            return;
+        if (unreadDropped && table.row(row).FLAG == HistoryFlag::New
+            && table.kind() == HistoryKind::Received)
+            ++*unreadDropped;
+        table.deleteRow(row);
+    }
+}
+
+} // namespace
+
 qint32 AppendMessage(HistoryTable &table,
                      const QByteArray &partner,
                      const QByteArray &text,
                      qint32 maxRecs,
-                     MessageBoxes &boxes)
+                     MessageBoxes &boxes,
+                     int *unreadDropped)
 {
     qint32 id = 0;
     Guarded(boxes, [&] {
         table.setOrder(HistoryTable::Order::IdDescending);
         // Room is made before the new row arrives, so a view never holds more rows than the bound
         // allows. The new row has the highest ID, so the rows dropped are the ones that trimming
-        // after the append would drop. In this order the lowest ID is the last row.
-        const auto dropLowest = [&] { table.deleteRow(table.count() - 1); };
-        const int room = std::max(maxRecs, 1) - 1;
-        while (table.count() > room)
-            dropLowest();
+        // after the append would drop.
+        DropRowsAbove(table, std::max(maxRecs, 1) - 1, unreadDropped);
         id = table.append(partner, text, QDateTime::currentDateTime());
-        while (table.count() > std::max(maxRecs, 0))
-            dropLowest();
+        DropRowsAbove(table, std::max(maxRecs, 0), unreadDropped);
         if (table.count() > 0)
             table.moveCursor(0);
     });
@@ -399,17 +462,25 @@ qint32 AppendMessage(HistoryTable &table,
     return id;
 }
 
+void TrimHistory(HistoryTable &table, qint32 maxRecs, int *unreadDropped)
+{
+    if (!table.isOpen())
+        return;
+    table.setOrder(HistoryTable::Order::IdDescending);
+    DropRowsAbove(table, std::max(maxRecs, 0), unreadDropped);
+    if (table.count() > 0)
+        table.moveCursor(0);
+}
+
 void SetFlagByKey(const QByteArray &key, HistoryTable &table, qint32 code, MessageBoxes &boxes)
 {
     Guarded(boxes, [&] {
-        const qsizetype tilde = key.indexOf('~');
-        const QByteArray idText = tilde < 0 ? key : key.mid(tilde + 1);
-        // Read as every typed number of the station is read, so a key is never refused here
-        // that another part of the station would accept.
-        const std::optional<qint32> id
-                = ParseIntegerText(idText, IntegerSyntax{.leadingBlanks = true, .bareX = true});
-        if (!id)
-            throw Error("'" + idText + "' is not a valid integer value");
+        const std::optional<qint32> id = RowIdOfKey(key);
+        if (!id) {
+            const qsizetype tilde = key.indexOf('~');
+            throw Error("'" + (tilde < 0 ? key : key.mid(tilde + 1))
+                        + "' is not a valid integer value");
+        }
         const int count = table.count();
         for (int i = 0; i < count; ++i) {
             if (table.row(i).ID == *id) {

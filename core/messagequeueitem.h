@@ -27,6 +27,12 @@ struct TMessageQueueItem
     QByteArray Host; // outbound: the recipient (its address once resolved); inbound: the sender
     QByteArray Ident;
     QByteArray Body;
+    // Inbound: when the first copy came (milliseconds since the epoch); a sender may repeat it
+    // for a while, so its key is remembered at least that long.
+    qint64 TakenAtMs = 0;
+    // Outbound: carried over from an earlier run, it goes out at the next tick whatever the
+    // attempts it has left.
+    bool DueNow = false;
 };
 
 // The list owns its entries: one removed from its list is gone for whoever holds only a weak

@@ -14,6 +14,8 @@ constexpr char kAlertSection[] = "ALERT";
 
 constexpr qint32 kDefaultPort = 34888;
 constexpr qint32 kDefaultMaxRecs = 32;
+constexpr qint32 kDefaultKeepMax = 100000;
+constexpr qint32 kDefaultKeepDays = 365;
 
 } // namespace
 
@@ -74,6 +76,9 @@ void LoadSettings(const SettingsFile &file,
     // Out-of-range ports wrap the way the old station's 16-bit field took them.
     loaded.PORT = static_cast<quint16>(file.readInteger(kTcpIpSection, "PORT", kDefaultPort));
     loaded.MAXRECS = file.readInteger(kDatabaseSection, "MAXRECS", kDefaultMaxRecs);
+    loaded.STORE = file.readBool(kDatabaseSection, "STORE", true);
+    loaded.KEEPMAX = file.readInteger(kDatabaseSection, "KEEPMAX", kDefaultKeepMax);
+    loaded.KEEPDAYS = file.readInteger(kDatabaseSection, "KEEPDAYS", kDefaultKeepDays);
     loaded.MAXIMIZE = file.readBool(kAlertSection, "MAXIMIZE", true);
     loaded.PLAYWAVE = file.readBool(kAlertSection, "PLAYWAVE", false);
     loaded.WAVEFILE = file.readString(kAlertSection, "WAVEFILE", QByteArray());
@@ -86,6 +91,9 @@ void SaveSettings(const SettingsFile &file, const TStationSettings &settings)
     file.writeString(kTcpIpSection, "IDENT", settings.IDENT.left(kMaxIdentLength));
     file.writeInteger(kTcpIpSection, "PORT", settings.PORT);
     file.writeInteger(kDatabaseSection, "MAXRECS", settings.MAXRECS);
+    file.writeBool(kDatabaseSection, "STORE", settings.STORE);
+    file.writeInteger(kDatabaseSection, "KEEPMAX", settings.KEEPMAX);
+    file.writeInteger(kDatabaseSection, "KEEPDAYS", settings.KEEPDAYS);
     file.writeBool(kAlertSection, "MAXIMIZE", settings.MAXIMIZE);
     file.writeBool(kAlertSection, "PLAYWAVE", settings.PLAYWAVE);
     file.writeString(kAlertSection, "WAVEFILE", settings.WAVEFILE);

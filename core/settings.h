@@ -12,6 +12,10 @@ struct TStationSettings
     QByteArray IDENT;
     quint16 PORT = 0;
     qint32 MAXRECS = 0;
+    // The message store on disk: whether it is kept, and its bounds.
+    bool STORE = true;
+    qint32 KEEPMAX = 100000;
+    qint32 KEEPDAYS = 365;
     bool MAXIMIZE = false;
     bool PLAYWAVE = false;
     QByteArray WAVEFILE;
@@ -49,12 +53,12 @@ private:
 // veltrin.ini in the user's configuration directory.
 SettingsFile OpenSettingsFile();
 
-// Reads the seven station keys; the computer name is IDENT's default.
+// Reads the station keys; the computer name is IDENT's default.
 void LoadSettings(const SettingsFile &file,
                   const QByteArray &computerName,
                   TStationSettings &settings);
 
-// Writes the seven station keys in their order; a refused write stops there with
+// Writes the station keys in their order; a refused write stops there with
 // ProfileWriteError and leaves the record as it is.
 void SaveSettings(const SettingsFile &file, const TStationSettings &settings);
 

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QScopedValueRollback>
+#include <QSet>
 
 #include <algorithm>
 #include <chrono>
@@ -75,6 +76,7 @@ Tdm::Tdm(MessageBoxes &boxes,
     , m_tIn("tIn", HistoryKind::Received)
     , m_tOut("tOut", HistoryKind::Sent)
     , m_pump([] { QCoreApplication::processEvents(); })
+    , m_now([] { return QDateTime::currentMSecsSinceEpoch(); })
 {
     m_tim.setInterval(kTickMilliseconds);
     connect(&m_tim, &QTimer::timeout, this, &Tdm::timTimer);
@@ -85,6 +87,11 @@ Tdm::Tdm(MessageBoxes &boxes,
         Q_EMIT statusLine(Text(u"Stanice přestala přijímat zprávy: ") + errorText);
     });
     connect(&m_resolver, &HostResolver::resolved, this, &Tdm::hostResolved);
+    connect(&m_store, &MessageStore::writeFailed, this, &Tdm::statusLine);
+    connect(&m_store, &MessageStore::writeResumed, this, [this] {
+        Q_EMIT statusLine(Text(u"Zprávy se opět ukládají do ")
+                          + PathToWindows1250(m_store.fileName()));
+    });
     DataModuleCreate(readComputerName ? readComputerName : ComputerNetworkName);
 }
 
@@ -128,6 +135,8 @@ void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
         OpenHistory(m_tOut, m_boxes);
         if (m_tOut.isOpen())
             m_tOut.startIdsAt(ClockRowId(QDateTime::currentMSecsSinceEpoch()));
+        if (m_settings.STORE)
+            openStore();
         m_started = true;
     } catch (const std::exception &error) {
         m_boxes.warning(StartFailureMessage(ErrorTextOf(error)));
@@ -137,24 +146,161 @@ void Tdm::DataModuleCreate(const std::function<QByteArray()> &readComputerName)
     }
 }
 
+void Tdm::setSettings(const TStationSettings &settings)
+{
+    m_settings = settings;
+    if (m_store.isOpen())
+        m_store.setLimits(StoreLimits{m_settings.KEEPMAX, m_settings.KEEPDAYS});
+}
+
+void Tdm::stopListening()
+{
+    m_srv.setActive(false);
+}
+
 void Tdm::DataModuleDestroy()
 {
+    stopListening();
     // A run that queued messages faster than the clock moves has used IDs the clock has not
-    // reached yet; holding the port until it has keeps the next run on this computer from
-    // starting below them.
-    if (m_started && m_tOut.isOpen()) {
+    // reached yet. With the store the next run starts above every ID it holds; without it,
+    // holding the port until the clock has passed them keeps the next run on this computer
+    // from starting below them.
+    if (m_started && m_tOut.isOpen() && !m_store.isOpen()) {
         const qint64 wait
                 = MsUntilClockPasses(m_tOut.lastId(), QDateTime::currentMSecsSinceEpoch());
         std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
-    // The port goes first: nothing is read from then on that the lists could no longer take.
-    m_srv.setActive(false);
     CloseHistory(m_tIn, m_boxes);
     CloseHistory(m_tOut, m_boxes);
     m_outboundQueue.clear();
     m_queueModel.clear();
     m_receivedKeys.clear();
     m_receivedList.clear();
+    m_store.close();
+}
+
+void Tdm::openStore()
+{
+    const MessageStore::OpenResult result = m_store.open(
+            MessageStore::DefaultPath(), StoreLimits{m_settings.KEEPMAX, m_settings.KEEPDAYS});
+    if (!result.problem.isEmpty()) {
+        // The station runs on from memory, or from a fresh store, and says so once.
+        m_boxes.warning(result.problem);
+        sayAtStart(result.problem);
+    }
+    if (m_store.isOpen())
+        restoreFromStore();
+}
+
+void Tdm::restoreFromStore()
+{
+    const qint64 now = m_now();
+    const int shown = std::max(m_settings.MAXRECS, 0);
+    std::vector<HistoryRow> received;
+    QSet<qint32> ids;
+    const auto take = [&](const std::vector<StoredMessage> &messages) {
+        for (const StoredMessage &message : messages) {
+            if (!ids.contains(message.row.ID)) {
+                ids.insert(message.row.ID);
+                received.push_back(message.row);
+            }
+        }
+    };
+    take(m_store.newest(HistoryKind::Received, shown));
+    take(m_store.newestUnread(kUnreadKeptInView));
+    std::vector<HistoryRow> sent;
+    for (const StoredMessage &message : m_store.newest(HistoryKind::Sent, shown))
+        sent.push_back(message.row);
+    const int restored = int(received.size() + sent.size());
+    m_tIn.restore(std::move(received));
+    m_tOut.restore(std::move(sent));
+    TrimHistory(m_tIn, m_settings.MAXRECS);
+    TrimHistory(m_tOut, m_settings.MAXRECS);
+    // Received IDs go on from the highest stored; sent ones stay above it too, or the clock's,
+    // so that no key a partner remembers comes back.
+    m_tIn.startIdsAt(std::max(m_tIn.lastId(), m_store.highestId(HistoryKind::Received)) + 1);
+    m_tOut.startIdsAt(std::max(
+            {m_tOut.lastId() + 1, m_store.highestId(HistoryKind::Sent) + 1, ClockRowId(now)}));
+
+    for (const StoredMessage &message : m_store.waitingSent()) {
+        auto entry = std::make_shared<TMessageQueueItem>(
+                message.key, message.ident, message.host, message.body);
+        entry->Attempts = std::max(message.attempts, 1);
+        entry->DueNow = true;
+        m_outboundQueue.push_back(entry);
+        m_queueModel.appendEntry(entry);
+    }
+    for (const StoredMessage &message :
+         m_store.rememberedReceived(int(kReceivedKeysKept), now - kRepeatWindowMs)) {
+        auto entry = std::make_shared<TMessageQueueItem>(
+                message.key, message.ident, message.host, message.body);
+        entry->TakenAtMs = message.storedAtMs;
+        rememberReceived(entry);
+    }
+    forgetOldKeys(now);
+
+    sayAtStart(Text(u"Obnovené zprávy: ") + QByteArray::number(restored));
+    sayAtStart(Text(u"Nepřečtené zprávy: ") + QByteArray::number(m_store.unreadCount()));
+    if (!m_outboundQueue.empty())
+        sayAtStart(Text(u"Zprávy znovu k odeslání: ")
+                   + QByteArray::number(qint64(m_outboundQueue.size())));
+}
+
+void Tdm::sayAtStart(const QByteArray &line)
+{
+    // Whoever shows the lines connects once the core is built; the event loop's first turn
+    // comes after that.
+    if (m_startLines.empty()) {
+        QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    for (const QByteArray &text : std::exchange(m_startLines, {}))
+                        Q_EMIT statusLine(text);
+                },
+                Qt::QueuedConnection);
+    }
+    m_startLines.push_back(line);
+}
+
+QString Tdm::historyFileName(const HistoryTable &table) const
+{
+    return m_store.isOpen() ? m_store.fileName() : HistoryFileName(table);
+}
+
+void Tdm::markRead()
+{
+    if (!m_tIn.isOpen() || m_tIn.count() == 0 || m_tIn.cursor() < 0)
+        return;
+    const HistoryRow &row = m_tIn.currentRow();
+    if (row.FLAG != HistoryFlag::New)
+        return;
+    const qint32 id = row.ID;
+    MarkRead(m_tIn, m_boxes);
+    if (m_store.isOpen())
+        m_store.setFlag(
+                HistoryKind::Received, id, HistoryFlag::Read, *HistoryFlagLabel(HistoryFlag::Read));
+}
+
+void Tdm::deleteCurrent(HistoryTable &table)
+{
+    const std::optional<qint32> id = table.isOpen() && table.cursor() >= 0
+                                             ? std::optional(table.currentRow().ID)
+                                             : std::nullopt;
+    DeleteCurrent(table, m_boxes);
+    if (id && m_store.isOpen())
+        m_store.remove(table.kind(), *id);
+}
+
+void Tdm::storeDelivery(const TMessageQueueItem &entry)
+{
+    if (const std::optional<qint32> id = RowIdOfKey(entry.Key); id && m_store.isOpen())
+        m_store.setDelivery(*id, entry.Attempts, entry.Host);
+}
+
+void Tdm::storeFlag(HistoryKind box, const QByteArray &key, qint32 flag)
+{
+    if (const std::optional<qint32> id = RowIdOfKey(key); id && m_store.isOpen())
+        m_store.setFlag(box, *id, flag, HistoryFlagLabel(flag).value_or(QByteArray()));
 }
 
 void Tdm::scheduleOwed()
@@ -186,6 +332,20 @@ std::shared_ptr<const TMessageQueueItem> Tdm::QueueMessage(const QByteArray &nam
     const QByteArray key = MakeMessageKey(m_computerName, id);
     auto entry = std::make_shared<TMessageQueueItem>(
             key, ident.value_or(m_settings.IDENT), host, body);
+    // On disk before its first datagram: a message the partner may already have taken is one
+    // a restart must carry on with.
+    if (id != 0 && m_store.isOpen()) {
+        StoredMessage message;
+        message.box = HistoryKind::Sent;
+        message.row = m_tOut.lastAppended();
+        message.key = key;
+        message.host = host;
+        message.ident = entry->Ident;
+        message.body = body;
+        message.attempts = entry->Attempts;
+        message.storedAtMs = QDateTime::currentMSecsSinceEpoch();
+        m_store.add(message);
+    }
     m_outboundQueue.push_back(entry);
     m_queueModel.appendEntry(entry);
     Q_EMIT messageQueued(*entry);
@@ -215,7 +375,9 @@ void Tdm::timTimer()
         {
             const Operation operation(*this);
             if (entry->State == TMessageQueueItem::Pending && !isLookingUp(*entry)
-                && (entry->Attempts == TMessageQueueItem::kAttempts || m_sendTick % 8 == 0)) {
+                && (entry->Attempts == TMessageQueueItem::kAttempts || entry->DueNow
+                    || m_sendTick % 8 == 0)) {
+                entry->DueNow = false;
                 TrySend(entry);
             }
             if (entry->State == TMessageQueueItem::GivenUp)
@@ -251,6 +413,7 @@ void Tdm::sendAttempt(TMessageQueueItem &entry, bool keepAddress, const QByteArr
         Q_EMIT statusLine(entry.Host + ": " + address);
         entry.Host = address;
     }
+    storeDelivery(entry);
     try {
         UdpClient client;
         client.setHost(address);
@@ -309,6 +472,7 @@ bool Tdm::isLookingUp(const TMessageQueueItem &entry) const
 void Tdm::reportGivenUp(const std::shared_ptr<TMessageQueueItem> &entry)
 {
     SetFlagByKey(entry->Key, m_tOut, HistoryFlag::Failed, m_boxes);
+    storeFlag(HistoryKind::Sent, entry->Key, HistoryFlag::Failed);
     Q_EMIT messageGivenUp(*entry);
     Q_EMIT statusLine("Chyba: " + entry->Host + ' ' + entry->ErrorText);
     removeFromQueue(entry);
@@ -369,25 +533,40 @@ void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &
     const QByteArray key = ParseKey(text);
     const QByteArray ident = ParseIdent(text);
     const QByteArray body = ParseBody(text);
-    std::shared_ptr<TMessageQueueItem> remembered = m_receivedKeys.value(key);
+    std::shared_ptr<TMessageQueueItem> remembered = rememberedKey(key);
     if (remembered && (remembered->Ident != ident || remembered->Body != body)) {
         // Not a copy: a sender that was restarted numbers its messages again and reuses a key
         // we remember. The new message takes the old one's place among the remembered keys, so
         // that its own later copies are the repeats.
-        forgetReceived(std::find_if(m_receivedList.begin(),
-                                    m_receivedList.end(),
-                                    [&remembered](const auto &e) { return e == remembered; }));
+        forgetReceived(remembered);
         remembered = nullptr;
     }
     const bool isNew = !remembered;
     std::shared_ptr<TMessageQueueItem> entry;
     qint32 rowId = 0;
+    int unreadDropped = 0;
     if (isNew) {
         entry = std::make_shared<TMessageQueueItem>(key, ident, binding.RemoteIP, body);
-        rowId = AppendMessage(
-                m_tIn, PartnerText(ident, binding.RemoteIP), body, m_settings.MAXRECS, m_boxes);
-        m_receivedList.push_back(entry);
-        m_receivedKeys.insert(key, entry);
+        entry->TakenAtMs = m_now();
+        rowId = AppendMessage(m_tIn,
+                              PartnerText(ident, binding.RemoteIP),
+                              body,
+                              m_settings.MAXRECS,
+                              m_boxes,
+                              &unreadDropped);
+        // Committed before it is confirmed: a confirmed message outlives the process.
+        if (rowId != 0 && m_store.isOpen()) {
+            StoredMessage message;
+            message.box = HistoryKind::Received;
+            message.row = m_tIn.lastAppended();
+            message.key = key;
+            message.host = binding.RemoteIP;
+            message.ident = ident;
+            message.body = body;
+            message.storedAtMs = entry->TakenAtMs;
+            m_store.add(message);
+        }
+        rememberReceived(entry);
     } else {
         // A repeat: the sender missed our confirmation. It is confirmed to where the first copy
         // came from, whatever address this one carries.
@@ -399,11 +578,51 @@ void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &
         Q_EMIT messageReceived(*entry, rowId);
         static const QByteArray newMessageFrom = Text(u"Nová zpráva od ");
         Q_EMIT statusLine(newMessageFrom + entry->Ident);
-        while (m_receivedList.size() > kReceivedKeysKept)
-            forgetReceived(m_receivedList.begin());
+        if (unreadDropped > 0) {
+            m_unreadOnlyInStore += unreadDropped;
+            Q_EMIT statusLine(Text(u"Nepřečtené zprávy jen v archivu: ")
+                              + QByteArray::number(m_unreadOnlyInStore));
+        }
+        forgetOldKeys(entry->TakenAtMs);
     }
     if (confirmationError)
         Q_EMIT statusLine(*confirmationError);
+}
+
+void Tdm::rememberReceived(const std::shared_ptr<TMessageQueueItem> &entry)
+{
+    m_receivedList.push_back(entry);
+    m_receivedKeys.insert(entry->Key, entry);
+}
+
+std::shared_ptr<TMessageQueueItem> Tdm::rememberedKey(const QByteArray &key)
+{
+    if (std::shared_ptr<TMessageQueueItem> entry = m_receivedKeys.value(key))
+        return entry;
+    const qint64 now = m_now();
+    if (!m_store.isOpen() || now >= m_keysInStoreUntilMs)
+        return nullptr;
+    const std::optional<StoredMessage> stored = m_store.receivedByKey(key, now - kRepeatWindowMs);
+    if (!stored)
+        return nullptr;
+    auto entry = std::make_shared<TMessageQueueItem>(
+            stored->key, stored->ident, stored->host, stored->body);
+    entry->TakenAtMs = stored->storedAtMs;
+    return entry;
+}
+
+void Tdm::forgetOldKeys(qint64 now)
+{
+    while (m_receivedList.size() > kReceivedKeysKept) {
+        const TMessageQueueItem &oldest = *m_receivedList.front();
+        const bool mayRepeat = now - oldest.TakenAtMs < kRepeatWindowMs;
+        if (mayRepeat && m_receivedList.size() <= kMostKeysInMemory)
+            return;
+        if (mayRepeat)
+            m_keysInStoreUntilMs
+                    = std::max(m_keysInStoreUntilMs, oldest.TakenAtMs + kRepeatWindowMs);
+        forgetReceived(m_receivedList.front());
+    }
 }
 
 void Tdm::HandleConfirmationDatagram(const QByteArray &text)
@@ -417,6 +636,7 @@ void Tdm::HandleConfirmationDatagram(const QByteArray &text)
         return;
     entry->State = TMessageQueueItem::Confirmed;
     SetFlagByKey(entry->Key, m_tOut, HistoryFlag::Sent, m_boxes);
+    storeFlag(HistoryKind::Sent, entry->Key, HistoryFlag::Sent);
     Q_EMIT messageConfirmed(*entry);
     Q_EMIT statusLine("Konfirmace " + entry->Key);
     removeFromQueue(entry);
@@ -433,10 +653,15 @@ std::optional<QByteArray> Tdm::SendConfirmation(const TMessageQueueItem &entry)
     }
 }
 
-void Tdm::forgetReceived(MessageList::iterator entry)
+void Tdm::forgetReceived(const std::shared_ptr<TMessageQueueItem> &entry)
 {
-    m_receivedKeys.remove((*entry)->Key);
-    m_receivedList.erase(entry);
+    // One the store gave back is in neither.
+    if (const auto found = m_receivedKeys.constFind(entry->Key);
+        found != m_receivedKeys.cend() && *found == entry)
+        m_receivedKeys.erase(found);
+    if (const auto found = std::find(m_receivedList.begin(), m_receivedList.end(), entry);
+        found != m_receivedList.end())
+        m_receivedList.erase(found);
 }
 
 int Tdm::FindByKey(const MessageList &list, const QByteArray &key)

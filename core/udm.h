@@ -5,6 +5,7 @@
 #include "outboundqueuemodel.h"
 #include "settings.h"
 #include "stationports.h"
+#include "store/messagestore.h"
 #include "transport/hostresolver.h"
 #include "transport/udpserver.h"
 
@@ -37,7 +38,13 @@ class Tdm : public QObject
 public:
     static constexpr int kSendTickWrapLimit = 2147483639; // one below a multiple of 8
     static constexpr int kSendTickRestart = 8;
+    // A key is remembered for repeats while it is among the latest kReceivedKeysKept or came in
+    // the last kRepeatWindowMs, whichever keeps more: a sender repeats for about a minute, and
+    // a burst under loss pushes a key out of any fixed number first. Beyond kMostKeysInMemory
+    // the older of those keys are asked of the store.
     static constexpr std::size_t kReceivedKeysKept = 128;
+    static constexpr qint64 kRepeatWindowMs = 10 * 60 * 1000;
+    static constexpr std::size_t kMostKeysInMemory = 4096;
     // Whoever shows the status lines keeps only the latest ones: a host that sends distinct
     // messages without end would otherwise fill the desk's memory (about 9 MiB in the window).
     static constexpr int kStatusLinesKept = 10000;
@@ -59,14 +66,19 @@ public:
                  StationPorts ports = {});
     ~Tdm() override; // takes the station down: port first, then histories, then the lists
 
+    // The station takes no more datagrams. Every ending does this first, before anything that
+    // could announce a message is gone, so that nothing is confirmed that will not be shown.
+    void stopListening();
+
     bool started() const { return m_started; }
     const QByteArray &computerName() const { return m_computerName; }
     // The port the station listens on, as bound; 0 when the start failed.
     quint16 listeningPort() const { return m_srv.binding().Port; }
 
     const TStationSettings &settings() const { return m_settings; }
-    // What the settings dialog chose; a new PORT takes effect at the next start.
-    void setSettings(const TStationSettings &settings) { m_settings = settings; }
+    // What the settings dialog chose; the store's bounds hold at once, a new PORT and STORE take
+    // effect at the next start.
+    void setSettings(const TStationSettings &settings);
 
     static QString HelpFilePath();
     // The start-up warning around the failing step's text.
@@ -94,6 +106,17 @@ public:
     const OutboundQueueModel &queueModel() const { return m_queueModel; }
     MessageBoxes &boxes() { return m_boxes; }
 
+    // The messages on disk; closed when STORE is 0 or the store could not be had.
+    MessageStore &store() { return m_store; }
+    // The store's file, or the histories' old file names when no store keeps the messages.
+    QString historyFileName(const HistoryTable &table) const;
+    // The commands on the histories that the store must follow: mark the received history's
+    // current row read, delete a history's current row.
+    void markRead();
+    void deleteCurrent(HistoryTable &table);
+    // Messages queued and not yet confirmed or given up.
+    int waitingCount() const { return int(m_outboundQueue.size()); }
+
     // One tick of the clock: attempts due messages, newest first, reports given-up ones, and
     // lets pending events run between two entries. The clock calls it every second; code that
     // drives the station by hand (tests, benchmarks, tools) stops the clock and calls it itself.
@@ -102,6 +125,9 @@ public:
     int sendTick() const { return m_sendTick; }
     // Replaces the event pump between two queue entries (tests count or drive it).
     void setPump(std::function<void()> pump) { m_pump = std::move(pump); }
+    // Replaces the wall clock (milliseconds since the epoch) that decides how long a received
+    // key is remembered.
+    void setWallClock(std::function<qint64()> now) { m_now = std::move(now); }
 
     static bool IsDottedAddress(const QByteArray &text);
 
@@ -140,12 +166,23 @@ private:
     void removeFromQueue(const std::shared_ptr<TMessageQueueItem> &entry);
     bool inQueue(const std::shared_ptr<TMessageQueueItem> &entry, std::size_t hint) const;
 
+    void openStore();
+    void restoreFromStore();
+    void storeDelivery(const TMessageQueueItem &entry);
+    void storeFlag(HistoryKind box, const QByteArray &key, qint32 flag);
+    void rememberReceived(const std::shared_ptr<TMessageQueueItem> &entry);
+    std::shared_ptr<TMessageQueueItem> rememberedKey(const QByteArray &key);
+    // Status lines of the start, said once the receivers are connected.
+    void sayAtStart(const QByteArray &line);
+
     void srvUDPRead(const QByteArray &data, const SocketBinding &binding);
     void HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text);
     void HandleConfirmationDatagram(const QByteArray &text);
     std::optional<QByteArray> SendConfirmation(const TMessageQueueItem &entry);
     static int FindByKey(const MessageList &list, const QByteArray &key);
-    void forgetReceived(MessageList::iterator entry);
+    void forgetReceived(const std::shared_ptr<TMessageQueueItem> &entry);
+    // Drops the remembered keys no sender will repeat any more (see kRepeatWindowMs).
+    void forgetOldKeys(qint64 now);
 
     // Marks an operation under way for its lifetime (see the class comment).
     class Operation;
@@ -165,11 +202,18 @@ private:
     MessageList m_receivedList;
     // The same entries by their keys, which every datagram asks for before it is confirmed.
     QHash<QByteArray, std::shared_ptr<TMessageQueueItem>> m_receivedKeys;
+    // Keys dropped from memory while a sender might still repeat them: until this time a key
+    // not in memory is asked of the store.
+    qint64 m_keysInStoreUntilMs = 0;
     MessageList m_outboundQueue;
     OutboundQueueModel m_queueModel;
+    MessageStore m_store;
+    std::vector<QByteArray> m_startLines;
     HostResolver m_resolver;
     std::vector<Lookup> m_lookups;
     std::function<void()> m_pump;
+    std::function<qint64()> m_now;
+    int m_unreadOnlyInStore = 0;
     bool m_started = false;
     bool m_inTick = false;
     bool m_busy = false; // a datagram or a tick's visit of an entry is under way

@@ -27,5 +27,8 @@ int main(int argc, char *argv[])
                      "warning: veltrin-send cannot reach this station: %s\n",
                      problem.toLocal8Bit().constData());
     console.start();
-    return termination.wasRequested() ? 0 : app.exec();
+    const int result = termination.wasRequested() ? 0 : app.exec();
+    // Before the console goes: nothing is confirmed that nobody is told of.
+    dm.stopListening();
+    return result;
 }

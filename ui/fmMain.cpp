@@ -1,4 +1,5 @@
 #include "fmMain.h"
+#include "archivewindow.h"
 #include "desktopnotifier.h"
 #include "historygrid.h"
 #include "paintpacer.h"
@@ -493,6 +494,11 @@ void TfMain::createActions()
                                             command(&TfMain::deleteCurrentMessage),
                                             7,
                                             QStringLiteral("Vymazat zprávu"));
+    m_actions.searchMessages = action(
+            QStringLiteral("&Hledat ve zprávách…"), [this] { searchMessages(); }, -1, QString());
+    m_actions.searchMessages->setShortcut(QKeySequence::Find);
+    // Without a store there is nothing to search but the lists in view.
+    m_actions.searchMessages->setEnabled(m_dm.store().isOpen());
     m_actions.showHelp
             = action(QStringLiteral("&Nápověda"), command(&TfMain::showHelp), 9, QString());
     m_actions.showAbout
@@ -519,6 +525,8 @@ void TfMain::createMenus()
     messages->addAction(m_actions.replyOrSendAgain);
     messages->addSeparator();
     messages->addAction(m_actions.deleteCurrentMessage);
+    messages->addSeparator();
+    messages->addAction(m_actions.searchMessages);
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Pomoc"));
     help->addAction(m_actions.showHelp);
     help->addAction(m_actions.showAbout);
@@ -660,6 +668,17 @@ void TfMain::saveWindowSize()
     SaveWindowGeometry(OpenSettingsFile(), geometry);
 }
 
+QString TfMain::QuitQuestion(int waiting, bool storing)
+{
+    QString question = QStringLiteral("Ukončením programu nebudete moci přijímat zprávy.");
+    if (waiting > 0) {
+        question += QStringLiteral("\n\nZprávy čekající na potvrzení příjmu: %1. ").arg(waiting)
+                    + (storing ? QStringLiteral("Odešlou se znovu při příštím spuštění.")
+                               : QStringLiteral("Ukončením se už neodešlou."));
+    }
+    return question;
+}
+
 void TfMain::closeEvent(QCloseEvent *event)
 {
     try {
@@ -672,7 +691,7 @@ void TfMain::closeEvent(QCloseEvent *event)
         hideWindow();
         return;
     }
-    if (ConfirmWithOk(this, QStringLiteral("Ukončením programu nebudete moci přijímat zprávy."))) {
+    if (ConfirmWithOk(this, QuitQuestion(m_dm.waitingCount(), m_dm.store().isOpen()))) {
         event->accept();
         QCoreApplication::quit();
     } else {
@@ -719,6 +738,18 @@ void TfMain::followTray()
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                     bringToFront();
             });
+}
+
+ArchiveWindow *TfMain::searchMessages()
+{
+    if (!m_dm.store().isOpen())
+        return nullptr;
+    if (!m_archive)
+        m_archive = new ArchiveWindow(m_dm.store(), this);
+    m_archive->show();
+    m_archive->raise();
+    m_archive->activateWindow();
+    return m_archive;
 }
 
 void TfMain::quitStation()
@@ -847,7 +878,7 @@ void TfMain::deleteCurrentMessage()
         if (table.rowCount() == 0)
             return;
         if (ConfirmWithOk(this, question))
-            DeleteCurrent(table, m_dm.boxes());
+            m_dm.deleteCurrent(table);
     };
     switch (m_page->currentIndex()) {
     case kReceivedPage:
@@ -863,7 +894,7 @@ void TfMain::deleteCurrentMessage()
 
 void TfMain::markCurrentMessageRead()
 {
-    MarkRead(m_dm.tIn(), m_dm.boxes());
+    m_dm.markRead();
 }
 
 bool TfMain::gridKeyPressed(HistoryGrid *grid, const QKeyEvent &key)
@@ -913,11 +944,11 @@ void TfMain::showPagePanels(int page)
     switch (page) {
     case kReceivedPage:
         m_panels[0]->setText(QStringLiteral("  Přijaté zprávy"));
-        m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tIn()));
+        m_panels[1]->setText(QStringLiteral("  Soubor: ") + m_dm.historyFileName(m_dm.tIn()));
         break;
     case kSentPage:
         m_panels[0]->setText(QStringLiteral("  Odeslané zprávy"));
-        m_panels[1]->setText(QStringLiteral("  Soubor: ") + HistoryFileName(m_dm.tOut()));
+        m_panels[1]->setText(QStringLiteral("  Soubor: ") + m_dm.historyFileName(m_dm.tOut()));
         break;
     case kQueuePage:
         m_panels[0]->setText(QStringLiteral("  Odchozí zprávy"));

@@ -3,6 +3,7 @@
 #include "core/udm.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
@@ -26,6 +27,7 @@ class QTreeView;
 class SettingsFile;
 class StatusLogWriter;
 struct TRecipient;
+class ArchiveWindow;
 
 // The station's window: the address-book tree, the received and sent messages, the queue of
 // messages in flight, the status log. It shows what the core announces. Closing it
@@ -103,6 +105,11 @@ public:
     void editSettings();
     void showHelp();
     void showAbout();
+    // What the quit command asks: that no more messages will be received, and what becomes of
+    // those still waiting for their confirmation.
+    static QString QuitQuestion(int waiting, bool storing);
+    // The archive window over every stored message, with its search field; one at a time.
+    ArchiveWindow *searchMessages();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -123,6 +130,7 @@ private:
         QAction *writeNewMessage = nullptr;
         QAction *replyOrSendAgain = nullptr;
         QAction *deleteCurrentMessage = nullptr;
+        QAction *searchMessages = nullptr;
         QAction *showHelp = nullptr;
         QAction *showAbout = nullptr;
     };
@@ -166,4 +174,5 @@ private:
     QLabel *m_panels[2] = {nullptr, nullptr};
     DesktopNotifier *m_notifier = nullptr;
     Actions m_actions;
+    QPointer<ArchiveWindow> m_archive;
 };

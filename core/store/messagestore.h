@@ -17,7 +17,10 @@
 struct StoredMessage
 {
     HistoryKind box = HistoryKind::Received;
-    HistoryRow row;        // ID, FLAG, DATUM (to the millisecond), FROM, MSG, lFLAG
+    HistoryRow row; // ID, FLAG, DATUM (to the millisecond), FROM, MSG, lFLAG
+    // The whole text as it travelled: MSG holds its first 400 bytes, a datagram may carry
+    // more, and a repeat is known by its whole text.
+    QByteArray body;
     QByteArray key;        // the message key
     QByteArray host;       // received: the sender's address; sent: the recipient's host
     QByteArray ident;      // received: the sender's ident; sent: the ident it went under

@@ -33,7 +33,7 @@
 namespace {
 
 constexpr int kClientWidth = 344;
-constexpr int kClientHeight = 313;
+constexpr int kClientHeight = 399;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kFieldWidth = 297;
@@ -308,6 +308,7 @@ void TfSet::buildControls()
     // The frames first, so that the controls placed over them stay on top.
     QFrame *stationFrame = SunkenFrame(QRect(8, 8, 330, 161), this);
     QFrame *alertFrame = SunkenFrame(QRect(8, 178, 330, 95), this);
+    QFrame *storeFrame = SunkenFrame(QRect(8, 282, 330, 79), this);
 
     PlacedLabel(QStringLiteral("Jméno, identifikace této stanice"), 24, 16, true, this);
     m_eName = new QLineEdit(this);
@@ -331,11 +332,11 @@ void TfSet::buildControls()
     // Neither button is the default one, so Enter in a field presses neither.
     m_button1 = new QPushButton(QStringLiteral("OK"), this);
     m_button1->setObjectName(QStringLiteral("Button1"));
-    m_button1->setGeometry(160, 284, kButtonWidth, kButtonHeight);
+    m_button1->setGeometry(160, 370, kButtonWidth, kButtonHeight);
     m_button1->setAutoDefault(false);
     m_button2 = new QPushButton(QStringLiteral("Storno"), this);
     m_button2->setObjectName(QStringLiteral("Button2"));
-    m_button2->setGeometry(248, 284, kButtonWidth, kButtonHeight);
+    m_button2->setGeometry(248, 370, kButtonWidth, kButtonHeight);
     m_button2->setAutoDefault(false);
     connect(m_button1, &QPushButton::clicked, this, [this] { storeAndClose(); });
     connect(m_button2, &QPushButton::clicked, this, [this] { reject(); });
@@ -363,6 +364,28 @@ void TfSet::buildControls()
     m_eWave->setGeometry(24, 240, kFieldWidth, m_eWave->sizeHint().height());
     m_eWave->setFilter(QStringLiteral("Wave (*.wav)"));
 
+    PlacedLabel(QStringLiteral("Archiv zpráv"), 24, 288, true, this);
+    m_cStore = PlacedCheckBox(QStringLiteral("Ukládat zprávy na disk"), 24, 304, this);
+    m_cStore->setObjectName(QStringLiteral("cStore"));
+    m_eKeepMax = new TSpinEdit(kMinimumKeepMax, kMaximumKeepMax, this);
+    m_eKeepMax->setObjectName(QStringLiteral("eKeepMax"));
+    m_eKeepMax->setGeometry(104, 328, 73, m_eKeepMax->sizeHint().height());
+    QLabel *keepMaxLabel = PlacedLabel(QStringLiteral("Nejvýš zpráv"), 24, 328, false, this);
+    keepMaxLabel->resize(keepMaxLabel->width(), m_eKeepMax->height());
+    keepMaxLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    keepMaxLabel->setBuddy(m_eKeepMax);
+    m_eKeepDays = new TSpinEdit(kMinimumKeepDays, kMaximumKeepDays, this);
+    m_eKeepDays->setObjectName(QStringLiteral("eKeepDays"));
+    m_eKeepDays->setGeometry(264, 328, 57, m_eKeepDays->sizeHint().height());
+    QLabel *keepDaysLabel = PlacedLabel(QStringLiteral("Nejdéle dní"), 192, 328, false, this);
+    keepDaysLabel->resize(keepDaysLabel->width(), m_eKeepDays->height());
+    keepDaysLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    keepDaysLabel->setBuddy(m_eKeepDays);
+    connect(m_cStore, &QCheckBox::toggled, this, [this](bool on) {
+        m_eKeepMax->setEnabled(on);
+        m_eKeepDays->setEnabled(on);
+    });
+
     // The layout was drawn for a font narrower than most desktops have: where the check box
     // beside the port needs more room, the frames, the full-width controls and the dialog grow
     // by what it lacks and the buttons move along, so that nothing is cut at the frame or at
@@ -371,8 +394,8 @@ void TfSet::buildControls()
     const int frameMargin = frameRight - (m_eName->geometry().right());
     const int extra = std::max(0, m_eIP->geometry().right() + frameMargin - frameRight);
     if (extra > 0) {
-        for (QWidget *widget :
-             std::initializer_list<QWidget *>{stationFrame, alertFrame, m_eName, m_eRecs, m_eWave})
+        for (QWidget *widget : std::initializer_list<QWidget *>{
+                     stationFrame, alertFrame, storeFrame, m_eName, m_eRecs, m_eWave})
             widget->resize(widget->width() + extra, widget->height());
         for (QWidget *button : {m_button1, m_button2})
             button->move(button->x() + extra, button->y());
@@ -395,6 +418,9 @@ void TfSet::buildControls()
     next(m_cOpen);
     next(m_cWave);
     next(m_eWave);
+    next(m_cStore);
+    next(m_eKeepMax);
+    next(m_eKeepDays);
     m_eName->setFocus();
 }
 
@@ -411,6 +437,11 @@ void TfSet::showSettings()
         m_recsItems->button(NearestMaxRecsItem(settings.MAXRECS))->setChecked(true);
         m_cOpen->setChecked(settings.MAXIMIZE);
         m_cWave->setChecked(settings.PLAYWAVE);
+        m_cStore->setChecked(settings.STORE);
+        m_eKeepMax->setValue(settings.KEEPMAX);
+        m_eKeepDays->setValue(settings.KEEPDAYS);
+        m_eKeepMax->setEnabled(settings.STORE);
+        m_eKeepDays->setEnabled(settings.STORE);
         m_eWave->setFileName(DecodeWindows1250(settings.WAVEFILE));
         followSoundBox();
     } catch (const std::exception &error) {
@@ -453,7 +484,7 @@ void TfSet::followSoundBox()
 
 void TfSet::storeAndClose()
 {
-    // Every control is copied that can be; the seven keys are written whatever happened.
+    // Every control is copied that can be; the keys are written whatever happened.
     std::optional<QByteArray> copyError;
     TStationSettings settings = m_dm.settings();
     try {
@@ -466,6 +497,9 @@ void TfSet::storeAndClose()
         settings.MAXIMIZE = m_cOpen->isChecked();
         settings.PLAYWAVE = m_cWave->isChecked();
         settings.WAVEFILE = EncodeWindows1250(m_eWave->fileName());
+        settings.STORE = m_cStore->isChecked();
+        settings.KEEPMAX = m_eKeepMax->value();
+        settings.KEEPDAYS = m_eKeepDays->value();
     } catch (const std::exception &error) {
         copyError = ErrorTextOf(error);
     }

@@ -84,8 +84,8 @@ private:
 };
 
 // The settings dialog: the station's name, port and name resolution, the size of the message
-// tables and the alerts. "OK" copies every control into the station's settings and writes the
-// seven keys; "Storno" leaves both the settings and the file as they were.
+// tables, the alerts and the message store. "OK" copies every control into the station's
+// settings and writes the keys; "Storno" leaves both the settings and the file as they were.
 class TfSet : public QDialog
 {
     Q_OBJECT
@@ -95,6 +95,10 @@ public:
     static constexpr qint32 kMinimumPort = 1024;
     static constexpr qint32 kMaximumPort = 65535;
     static constexpr int kHelpTopic = 50;
+    static constexpr qint32 kMinimumKeepMax = 100;
+    static constexpr qint32 kMaximumKeepMax = 10000000;
+    static constexpr qint32 kMinimumKeepDays = 1;
+    static constexpr qint32 kMaximumKeepDays = 36500;
 
     // Shows the settings as they are; a stored sound file that the file-name field refuses is
     // reported at once, and the dialog then opens with that field empty and enabled.
@@ -114,6 +118,9 @@ public:
     QCheckBox *openBox() const { return m_cOpen; }
     QCheckBox *waveBox() const { return m_cWave; }
     TFilenameEdit *waveEdit() const { return m_eWave; }
+    QCheckBox *storeBox() const { return m_cStore; }
+    TSpinEdit *keepMaxEdit() const { return m_eKeepMax; }
+    TSpinEdit *keepDaysEdit() const { return m_eKeepDays; }
 
 private:
     void buildControls();
@@ -132,6 +139,9 @@ private:
     QCheckBox *m_cOpen = nullptr;
     QCheckBox *m_cWave = nullptr;
     TFilenameEdit *m_eWave = nullptr;
+    QCheckBox *m_cStore = nullptr;
+    TSpinEdit *m_eKeepMax = nullptr;
+    TSpinEdit *m_eKeepDays = nullptr;
 };
 
 // Runs the settings dialog modally; true when it was closed with "OK".
