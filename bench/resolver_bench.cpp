@@ -126,6 +126,7 @@ public:
                 << "[TCPIP]\r\nPORT=" << kStationPort << "\r\n";
         // This process has no threads, so its own environment can be what the child inherits.
         ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (dir / "config").c_str(), 1);
         ::setenv("HOME", (dir / "home").c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", (dir / "runtime").c_str(), 1);
         int input[2];

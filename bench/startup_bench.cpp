@@ -312,6 +312,7 @@ RunSubject(const Subject &subject, const std::string &display, const std::filesy
     if (::chdir(cwd.c_str()) != 0)
         ::_exit(126);
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", config.c_str(), 1);
     ::setenv("DISPLAY", display.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     const int log = ::open((dir / "output.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -441,12 +441,14 @@ public:
             const std::string variable = *entry;
             if (variable.rfind("QT_QPA_PLATFORM=", 0) != 0
                 && variable.rfind("XDG_CONFIG_HOME=", 0) != 0
+                && variable.rfind("XDG_DATA_HOME=", 0) != 0
                 && variable.rfind("XDG_RUNTIME_DIR=", 0) != 0)
                 variables.push_back(variable);
         }
         const std::string path = directory.toStdString();
         variables.push_back("QT_QPA_PLATFORM=offscreen");
         variables.push_back("XDG_CONFIG_HOME=" + path);
+        variables.push_back("XDG_DATA_HOME=" + path);
         variables.push_back("XDG_RUNTIME_DIR=" + path);
         std::vector<char *> environment;
         for (std::string &variable : variables)
@@ -754,6 +756,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     qputenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", configDir.path().toLocal8Bit());
     {
         QFile ini(configDir.filePath(QStringLiteral("veltrin.ini")));
         if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

@@ -169,6 +169,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     qputenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", configDir.path().toLocal8Bit());
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QDir::setCurrent(workDir.path());
     {

@@ -292,6 +292,7 @@ std::string FuzzTargetSetUp()
                    + "\r\n[DATABASE]\r\nMAXRECS=" + QByteArray::number(kMaxRecs) + "\r\n");
     settings.close();
     qputenv("XDG_CONFIG_HOME", directory.toLocal8Bit());
+    qputenv("XDG_DATA_HOME", directory.toLocal8Bit());
 
     process.app = std::make_unique<QCoreApplication>(process.argc, process.argv);
     process.first = std::make_unique<Partner>("127.0.0.1");

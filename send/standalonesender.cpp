@@ -3,6 +3,7 @@
 #include "core/rowidclock.h"
 #include "core/transport/socketerrors.h"
 #include "core/transport/udpclient.h"
+#include "core/store/messagestore.h"
 #include "core/udm.h"
 #include "platform/error.h"
 
@@ -10,9 +11,9 @@
 
 #include <algorithm>
 
-RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count)
+RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count, qint64 lowest)
 {
-    const qint32 first = ClockRowId(nowMsSinceEpoch);
+    const qint32 first = qint32(std::max<qint64>(ClockRowId(nowMsSinceEpoch), lowest));
     return {first,
             nowMsSinceEpoch + MsUntilClockPasses(qint32(first + count - 1), nowMsSinceEpoch)};
 }
@@ -30,7 +31,13 @@ StandaloneSender::StandaloneSender(QByteArray computerName,
     , m_retryInterval(retryInterval)
     , m_listenPort(listenPort)
 {
-    m_rowIds = ReserveRowIds(QDateTime::currentMSecsSinceEpoch(), hosts.size());
+    // A station that quit right after a burst has used numbers the clock has not reached; its
+    // store, only read here, knows them.
+    m_rowIds = ReserveRowIds(QDateTime::currentMSecsSinceEpoch(),
+                             hosts.size(),
+                             qint64(MessageStore::HighestIdIn(MessageStore::DefaultPath(),
+                                                              HistoryKind::Sent))
+                                     + 1);
     m_copies.reserve(std::size_t(hosts.size()));
     for (qsizetype i = 0; i < hosts.size(); ++i) {
         m_copies.emplace_back(

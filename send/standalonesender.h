@@ -22,14 +22,14 @@ struct CopyOutcome
 };
 
 // The row IDs a standalone run puts into its keys, one per recipient, taken from the clock as a
-// station takes its own, and when the clock will have passed the last of them: the run keeps the
-// port until then.
+// station takes its own, and never below lowest (one above what the station's store holds), and
+// when the clock will have passed the last of them: the run keeps the port until then.
 struct RowIdBlock
 {
     qint64 firstRowId = 0;
     qint64 spentAtMs = 0; // when the clock has passed the last ID of the block
 };
-RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count);
+RowIdBlock ReserveRowIds(qint64 nowMsSinceEpoch, qsizetype count, qint64 lowest = 0);
 
 // Sends one message to each host on its own, as a station would, without being one: it holds
 // the station's port for the confirmations, sends every copy at once and then again at every

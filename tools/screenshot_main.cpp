@@ -90,6 +90,7 @@ struct Scene
         if (!home.isValid() || !desk.isValid())
             return false;
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
         QDir::setCurrent(desk.path());
         QFile settings(home.filePath(QStringLiteral("veltrin.ini")));
         if (!settings.open(QIODevice::WriteOnly))

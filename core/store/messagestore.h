@@ -52,6 +52,9 @@ public:
 
     // $XDG_DATA_HOME/veltrin/messages.db ($HOME/.local/share when XDG_DATA_HOME is not set).
     static QString DefaultPath();
+    // The highest ID of a box in the store at path, read without writing anything (a standalone
+    // sender numbers its keys above it); 0 when there is no store or it cannot be read.
+    static qint32 HighestIdIn(const QString &path, HistoryKind box);
 
     // What open() met: the store is open or not, and when something was wrong, the text that
     // tells the user (the file set aside, the store unavailable), in Windows-1250.

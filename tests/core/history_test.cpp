@@ -80,16 +80,38 @@ TEST_F(HistoryTest, IdsOfDeletedRowsAreNotReused)
 
 TEST_F(HistoryTest, AppendAtTheBoundDropsTheLowestId)
 {
-    fill(in, 32, 32);
-    ASSERT_EQ(in.count(), 32);
-    const qint32 id = AppendMessage(in, "Jan <PC1>", "navic", 32, boxes);
+    fill(out, 32, 32);
+    ASSERT_EQ(out.count(), 32);
+    const qint32 id = AppendMessage(out, "Jan <PC1>", "navic", 32, boxes);
     EXPECT_EQ(id, 33);
-    EXPECT_EQ(in.count(), 32);
+    EXPECT_EQ(out.count(), 32);
+    EXPECT_EQ(indexOf(out, 1), -1);
+    EXPECT_EQ(out.row(31).ID, 2);
+    EXPECT_EQ(out.row(0).ID, 33);
+    EXPECT_EQ(out.row(0).MSG, QByteArray("navic"));
+    EXPECT_EQ(out.cursor(), 0);
+    EXPECT_TRUE(boxes.errors.empty());
+}
+
+TEST_F(HistoryTest, TheReceivedBoundDropsReadRowsFirstAndKeepsUpToAThousandUnread)
+{
+    fill(in, 4, 3); // nobody has read them: all stay past the bound
+    EXPECT_EQ(ids(in), (std::vector<qint32>{4, 3, 2, 1}));
+    in.moveCursor(indexOf(in, 3));
+    MarkRead(in, boxes);
+    int dropped = 0;
+    AppendMessage(in, "Jan <PC1>", "pata", 3, boxes, &dropped);
+    EXPECT_EQ(ids(in), (std::vector<qint32>{5, 4, 2, 1}));
+    EXPECT_EQ(dropped, 0);
+
+    // Beyond the unread kept in view the oldest unread go too, and are counted.
+    for (int i = 0; i < kUnreadKeptInView - 2; ++i)
+        AppendMessage(in, "Jan <PC1>", "dalsi", 3, boxes, &dropped);
+    EXPECT_EQ(in.count(), kUnreadKeptInView);
+    EXPECT_EQ(dropped, 2);
     EXPECT_EQ(indexOf(in, 1), -1);
-    EXPECT_EQ(in.row(31).ID, 2);
-    EXPECT_EQ(in.row(0).ID, 33);
-    EXPECT_EQ(in.row(0).MSG, QByteArray("navic"));
-    EXPECT_EQ(in.cursor(), 0);
+    EXPECT_EQ(indexOf(in, 2), -1);
+    EXPECT_EQ(in.row(0).ID, kUnreadKeptInView + 3);
     EXPECT_TRUE(boxes.errors.empty());
 }
 
@@ -97,15 +119,15 @@ TEST_F(HistoryTest, ABoundOfZeroOrLessKeepsNothingButStillNumbers)
 {
     for (const qint32 maxRecs : {0, -1}) {
         SCOPED_TRACE(maxRecs);
-        CloseHistory(in, boxes);
-        OpenHistory(in, boxes);
+        CloseHistory(out, boxes);
+        OpenHistory(out, boxes);
         qint32 previous = 0;
         for (int i = 0; i < 3; ++i) {
-            const qint32 id = AppendMessage(in, "Jan <PC1>", "pryc", maxRecs, boxes);
+            const qint32 id = AppendMessage(out, "Jan <PC1>", "pryc", maxRecs, boxes);
             EXPECT_EQ(id, previous + 1);
             previous = id;
-            EXPECT_EQ(in.count(), 0);
-            EXPECT_EQ(in.cursor(), -1);
+            EXPECT_EQ(out.count(), 0);
+            EXPECT_EQ(out.cursor(), -1);
         }
     }
     EXPECT_TRUE(boxes.errors.empty());
@@ -478,31 +500,31 @@ TEST_F(HistoryTest, DateOrderPutsTheLatestFirstWhateverTheId)
 
 TEST_F(HistoryTest, TrimAtTheBoundRemovesBeforeItInserts)
 {
-    fill(in, 3, 3);
+    fill(out, 3, 3);
     std::vector<QByteArray> events;
     const auto removed = [&](const QModelIndex &, int first, int last) {
         events.push_back("removed " + QByteArray::number(first) + "-" + QByteArray::number(last));
-        EXPECT_EQ(in.rowCount(), in.count());
+        EXPECT_EQ(out.rowCount(), out.count());
     };
-    QObject::connect(&in, &QAbstractItemModel::rowsRemoved, removed);
-    QObject::connect(&in, &QAbstractItemModel::rowsInserted, [&](const QModelIndex &, int a, int) {
+    QObject::connect(&out, &QAbstractItemModel::rowsRemoved, removed);
+    QObject::connect(&out, &QAbstractItemModel::rowsInserted, [&](const QModelIndex &, int a, int) {
         events.push_back("inserted " + QByteArray::number(a));
-        EXPECT_EQ(in.rowCount(), in.count());
-        EXPECT_LE(in.rowCount(), 3);
-        EXPECT_EQ(in.row(a).ID, 4);
-        EXPECT_EQ(in.cursor(), a);
+        EXPECT_EQ(out.rowCount(), out.count());
+        EXPECT_LE(out.rowCount(), 3);
+        EXPECT_EQ(out.row(a).ID, 4);
+        EXPECT_EQ(out.cursor(), a);
     });
-    QObject::connect(&in, &HistoryTable::cursorMoved, [&](int row) {
+    QObject::connect(&out, &HistoryTable::cursorMoved, [&](int row) {
         events.push_back("cursor " + QByteArray::number(row));
-        EXPECT_LT(row, in.rowCount());
+        EXPECT_LT(row, out.rowCount());
     });
 
-    EXPECT_EQ(AppendMessage(in, "Jan <PC1>", "ctvrta", 3, boxes), 4);
+    EXPECT_EQ(AppendMessage(out, "Jan <PC1>", "ctvrta", 3, boxes), 4);
     ASSERT_GE(events.size(), 2u);
     EXPECT_EQ(events[0], QByteArray("removed 2-2"));
     EXPECT_EQ(events[1], QByteArray("inserted 0"));
     EXPECT_EQ(events.back(), QByteArray("cursor 0"));
-    EXPECT_EQ(ids(in), (std::vector<qint32>{4, 3, 2}));
+    EXPECT_EQ(ids(out), (std::vector<qint32>{4, 3, 2}));
 }
 
 TEST_F(HistoryTest, StateChangeAnnouncesItsRowAndMovesTheCursor)

@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QLocale>
 #include <QTest>
 #include <QTimer>
@@ -189,11 +190,13 @@ TEST(Station, RepeatsAreStoredOnceAndEachCopyIsConfirmedToTheFirstAddress)
     });
 }
 
-TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
+TEST(Station, KeysAreRememberedForTenMinutesOrTheLast128AndABurstIsAnnouncedWhole)
 {
     RUN_ON_LOOPBACK([] {
         RawPeer peer;
         Station station("[DATABASE]\r\nMAXRECS=1000\r\n");
+        qint64 now = QDateTime::currentMSecsSinceEpoch();
+        station.dm->setWallClock([&now] { return now; });
         int storedAhead = 0; // announcements that found later messages already stored
         QObject::connect(station.dm.get(), &Tdm::messageReceived, [&] {
             if (station.dm->tIn().count() != station.count(Kind::Received))
@@ -208,20 +211,27 @@ TEST(Station, OnlyTheLast128KeysAreRememberedAndABurstIsAnnouncedWhole)
         }
         ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 300; }));
         EXPECT_EQ(storedAhead, 0);
-        EXPECT_EQ(station.dm->receivedList().size(), 128u);
-        EXPECT_EQ(station.dm->receivedList().front().Key, QByteArray("PC9~173"));
         const std::vector<QByteArray> lines = station.statusLines();
         EXPECT_EQ(std::count(lines.begin(),
                              lines.end(),
                              EncodeWindows1250(u"Nová zpráva od ") + "Sklad"),
                   300);
 
+        // A sender under loss may repeat the first of a burst after hundreds of others.
+        peer.sendTo("=PC9~1|Sklad|zprava");
+        ASSERT_EQ(peer.takeCount(1).size(), 1u);
+        // Ten minutes on, only the last 128 are remembered.
+        now += Tdm::kRepeatWindowMs + 1;
+        peer.sendTo("=PC9~301|Sklad|zprava");
+        ASSERT_EQ(peer.takeCount(1).size(), 1u);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 301; }));
+        EXPECT_EQ(station.dm->receivedList().size(), 128u);
+        EXPECT_EQ(station.dm->receivedList().front().Key, QByteArray("PC9~174"));
         peer.sendTo("=PC9~1|Sklad|zprava");   // forgotten: stored and announced again
         peer.sendTo("=PC9~300|Sklad|zprava"); // remembered: only confirmed
         ASSERT_EQ(peer.takeCount(2).size(), 2u);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 301; }));
-        EXPECT_EQ(station.dm->tIn().count(), 301);
-        EXPECT_EQ(station.count(Kind::Received), 301);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 302; }));
+        EXPECT_EQ(station.dm->tIn().count(), 302);
     });
 }
 
@@ -257,10 +267,160 @@ TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
     });
 }
 
+namespace {
+
+void ExpectSameRows(const HistoryTable &restored, const std::vector<HistoryRow> &before)
+{
+    ASSERT_EQ(restored.count(), int(before.size()));
+    for (int i = 0; i < restored.count(); ++i) {
+        const HistoryRow &row = restored.row(i);
+        EXPECT_EQ(row.ID, before[i].ID);
+        EXPECT_EQ(row.FLAG, before[i].FLAG);
+        EXPECT_EQ(row.lFLAG, before[i].lFLAG);
+        EXPECT_EQ(row.DATUM.toMSecsSinceEpoch(), before[i].DATUM.toMSecsSinceEpoch());
+        EXPECT_EQ(row.FROM, before[i].FROM);
+        EXPECT_EQ(row.MSG, before[i].MSG);
+    }
+}
+
+std::vector<HistoryRow> RowsOf(const HistoryTable &table)
+{
+    std::vector<HistoryRow> rows;
+    for (int i = 0; i < table.count(); ++i)
+        rows.push_back(table.row(i));
+    return rows;
+}
+
+bool SaysAtStart(const TestStation &station, const QByteArray &line)
+{
+    return QTest::qWaitFor([&] {
+        const std::vector<QByteArray> &lines = station.statusLines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    });
+}
+
+} // namespace
+
+TEST(Station, MessagesOutliveARestartWithTheirIdsStatesTimesAndKeys)
+{
+    RUN_ON_LOOPBACK([] {
+        RawPeer peer;
+        Station station;
+        for (const char *text : {"=PC9~1|Sklad|prvni", "=PC9~2|Sklad|druha", "=PC9~3|Sklad|treti"})
+            peer.sendTo(text);
+        ASSERT_EQ(peer.takeCount(3).size(), 3u);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 3; }));
+        HistoryTable &in = station.dm->tIn();
+        in.moveCursor(2); // ID 1
+        station.dm->markRead();
+        in.moveCursor(0); // ID 3
+        station.dm->deleteCurrent(in);
+        station.dm->QueueMessage("Sklad", "127.0.0.1", "odpoved");
+        station.ticks(1);
+        const std::vector<QByteArray> sent = peer.take(2000);
+        ASSERT_EQ(sent.size(), 1u);
+        peer.sendTo("#PC7~1");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Confirmed) == 1; }));
+        const std::vector<HistoryRow> received = RowsOf(in);
+        const std::vector<HistoryRow> sentRows = RowsOf(station.dm->tOut());
+        ASSERT_EQ(received.size(), 2u);
+
+        station.restart();
+        ExpectSameRows(station.dm->tIn(), received);
+        ExpectSameRows(station.dm->tOut(), sentRows);
+        EXPECT_EQ(station.dm->tOut().row(0).lFLAG, QByteArray("Odeslan\xE1"));
+        EXPECT_TRUE(station.dm->outboundQueue().empty());
+        EXPECT_TRUE(SaysAtStart(station, EncodeWindows1250(u"Nepřečtené zprávy: 1")));
+        EXPECT_TRUE(SaysAtStart(station, EncodeWindows1250(u"Obnovené zprávy: 3")));
+
+        // The sender missed our confirmation before the restart: its repeat is confirmed and
+        // not shown again; a new message goes on above the stored IDs.
+        peer.sendTo("=PC9~2|Sklad|druha");
+        peer.sendTo("=PC9~4|Sklad|ctvrta");
+        EXPECT_EQ(peer.takeCount(2), (std::vector<QByteArray>{"#PC9~2", "#PC9~4"}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == 1; }));
+        EXPECT_EQ(station.dm->tIn().count(), 3);
+        EXPECT_EQ(station.dm->tIn().row(0).MSG, QByteArray("ctvrta"));
+        EXPECT_EQ(station.dm->tIn().row(0).ID, 3);
+        EXPECT_TRUE(station.boxes.warnings.empty());
+        EXPECT_TRUE(station.boxes.errors.empty());
+    });
+}
+
+TEST(Station, AMessageStillWaitingIsSentAgainAfterARestartUnderItsKey)
+{
+    RUN_ON_LOOPBACK([] {
+        RawPeer peer;
+        Station station;
+        station.dm->QueueMessage("Jan", "127.0.0.1", "Zitra v osm");
+        station.ticks(1);
+        ASSERT_EQ(peer.take(2000), (std::vector<QByteArray>{"=PC7~1|Recepce|Zitra v osm"}));
+
+        station.restart();
+        ASSERT_EQ(station.dm->outboundQueue().size(), 1u);
+        EXPECT_EQ(station.dm->queueModel().rowCount(), 1);
+        EXPECT_TRUE(SaysAtStart(station, EncodeWindows1250(u"Zprávy znovu k odeslání: 1")));
+        station.ticks(1); // not a multiple of 8, and it goes all the same
+        EXPECT_EQ(peer.take(2000), (std::vector<QByteArray>{"=PC7~1|Recepce|Zitra v osm"}));
+        EXPECT_EQ(station.dm->outboundQueue().front().Attempts, 6);
+        // New messages are numbered above it, so the partner takes none for its repeat.
+        station.dm->QueueMessage("Jan", "127.0.0.1", "Nova");
+        EXPECT_GT(RowIdOfKey(station.dm->outboundQueue().back().Key).value_or(0), 1);
+
+        peer.sendTo("#PC7~1");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Confirmed) == 1; }));
+        station.restart();
+        ASSERT_EQ(station.dm->outboundQueue().size(), 1u);
+        EXPECT_EQ(station.dm->outboundQueue().front().Body, QByteArray("Nova"));
+        const HistoryTable &out = station.dm->tOut();
+        ASSERT_EQ(out.count(), 2);
+        EXPECT_EQ(out.row(1).ID, 1);
+        EXPECT_EQ(out.row(1).FLAG, 1);
+    });
+}
+
+TEST(Station, AStoreThatCannotBeReadIsSetAsideAndTheStationRunsOnAFreshOne)
+{
+    RUN_ON_LOOPBACK([] {
+        RawPeer peer;
+        Station station;
+        const QString path = station.dm->store().fileName();
+        ASSERT_FALSE(path.isEmpty());
+        station.record.reset();
+        station.dm.reset();
+        const QByteArray garbage(8192, '\x5a');
+        for (const QString &file :
+             {path, path + QStringLiteral("-wal"), path + QStringLiteral("-shm")})
+            QFile::remove(file);
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(garbage);
+        }
+        station.restart();
+        ASSERT_TRUE(station.dm->started());
+        ASSERT_EQ(station.boxes.warnings.size(), 1u);
+        EXPECT_TRUE(station.boxes.warnings[0].contains(
+                PathToWindows1250(path + QStringLiteral(".bak"))))
+                << station.boxes.warnings[0].toStdString();
+        EXPECT_TRUE(SaysAtStart(station, station.boxes.warnings[0]));
+        QFile aside(path + QStringLiteral(".bak"));
+        ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+        EXPECT_EQ(aside.readAll(), garbage);
+
+        peer.sendTo("=PC9~1|Sklad|po opraveni");
+        ASSERT_EQ(peer.takeCount(1).size(), 1u);
+        station.restart();
+        ASSERT_EQ(station.dm->tIn().count(), 1);
+        EXPECT_EQ(station.dm->tIn().row(0).MSG, QByteArray("po opraveni"));
+    });
+}
+
 TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
 {
     RUN_ON_LOOPBACK([] {
         UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(kTestStationPort) + "\r\n");
+        UseFreshMessageStore();
         const auto rowIdOf = [](const QByteArray &key) {
             return key.mid(key.indexOf('~') + 1).toLongLong();
         };

@@ -120,12 +120,14 @@ std::vector<std::string> Sorted(const QByteArrayList &lines)
     return sorted;
 }
 
-// A station with its own host name, which makes its keys, and its own settings file.
+// A station with its own host name, which makes its keys, and its own settings file and
+// message store; a station started again is given the home of the one before.
 struct Station
 {
     QByteArray hostName;
     QByteArray ident;
     QTemporaryDir configuration;
+    QString home; // the configuration's directory unless set
     ChildProcess process;
 };
 
@@ -155,14 +157,16 @@ protected:
         station.ident = ident;
         ASSERT_TRUE(station.configuration.isValid())
                 << Std(station.configuration.errorString().toUtf8());
-        QFile settings(station.configuration.filePath(QStringLiteral("veltrin.ini")));
+        if (station.home.isEmpty())
+            station.home = station.configuration.path();
+        QFile settings(station.home + QStringLiteral("/veltrin.ini"));
         ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
         ASSERT_TRUE(settings.write("[TCPIP]\r\nIDENT=" + ident + "\r\n") > 0);
         settings.close();
 
-        station.process.setEnvironment(
-                {"XDG_CONFIG_HOME=" + QFile::encodeName(station.configuration.path()),
-                 "LC_ALL=C.UTF-8"});
+        station.process.setEnvironment({"XDG_CONFIG_HOME=" + QFile::encodeName(station.home),
+                                        "XDG_DATA_HOME=" + QFile::encodeName(station.home),
+                                        "LC_ALL=C.UTF-8"});
         station.process.setInputPipe(true);
         std::string problem;
         ASSERT_TRUE(m_hosts->start(
@@ -484,6 +488,83 @@ TEST_F(StationEndToEndTest, LongHostNamesAndARestartedSenderAreEachShown)
     ASSERT_NO_FATAL_FAILURE(stopStation(oneAgain));
     ASSERT_NO_FATAL_FAILURE(stopStation(two));
     ASSERT_NO_FATAL_FAILURE(stopStation(reception));
+}
+
+// Nothing a desk confirmed is lost when its station ends: not at the end of a session with
+// nothing read yet, nor when it is killed right after a confirmation.
+TEST_F(StationEndToEndTest, ConfirmedMessagesOutliveTheEndOfTheReceivingStation)
+{
+    Station a;
+    Station b;
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostA, a, "stationa", "Recepce"));
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostB, b, "stationb", "Pokladna"));
+    QByteArray evening;
+    ASSERT_NO_FATAL_FAILURE(send(a, address(kHostB), "Porada v osm", &evening));
+    ASSERT_NO_FATAL_FAILURE(waitForEvent(a, 1, evening));
+    ASSERT_NO_FATAL_FAILURE(stopStation(b, SIGTERM));
+
+    Station morning;
+    morning.home = b.home;
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostB, morning, "stationb", "Pokladna"));
+    ASSERT_NO_FATAL_FAILURE(waitForLine(morning, Utf8(u"status Nepřečtené zprávy: 1")));
+    QByteArray late;
+    ASSERT_NO_FATAL_FAILURE(send(a, address(kHostB), "Druhá zpráva", &late));
+    ASSERT_NO_FATAL_FAILURE(waitForEvent(a, 1, late));
+    ::kill(morning.process.pid(), SIGKILL);
+    ASSERT_TRUE(morning.process.waitForFinished(QDeadlineTimer(kCommandTimeoutMs)));
+
+    Station after;
+    after.home = b.home;
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostB, after, "stationb", "Pokladna"));
+    QByteArrayList rows;
+    ASSERT_NO_FATAL_FAILURE(readTables(after, &rows));
+    const QByteArray from = Utf8(u" 0 Nová Recepce <") + address(kHostA) + ">|";
+    EXPECT_EQ(Sorted(rows),
+              Sorted({"in 1" + from + "Porada v osm", "in 2" + from + "Druhá zpráva"}));
+    ASSERT_NO_FATAL_FAILURE(stopStation(after, SIGTERM));
+    ASSERT_NO_FATAL_FAILURE(stopStation(a, SIGTERM));
+}
+
+// A station that queued faster than its keys' clock ends at once when asked, and its next run
+// sends what was still waiting under the same keys and numbers new messages above them.
+TEST_F(StationEndToEndTest, AQuitRightAfterABurstEndsAtOnceAndTheNextRunCarriesOn)
+{
+    ChildProcess silent; // takes every message and confirms none
+    ASSERT_NO_FATAL_FAILURE(startRawPeer(kHostC, silent));
+    Station a;
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostA, a, "stationa", "Recepce"));
+    constexpr int kBurst = 200;
+    QByteArrayList keys;
+    for (int i = 0; i < kBurst; ++i) {
+        QByteArray key;
+        ASSERT_NO_FATAL_FAILURE(send(a, address(kHostC), "zprava" + QByteArray::number(i), &key));
+        keys << key;
+    }
+    // Before, the end waited until the clock had passed the last key, 10 s and more here.
+    ASSERT_NO_FATAL_FAILURE(stopStation(a, SIGTERM));
+
+    Station again;
+    again.home = a.home;
+    const qsizetype restartedAt = silent.nextLineOffset();
+    ASSERT_NO_FATAL_FAILURE(startStation(kHostA, again, "stationa", "Recepce"));
+    ASSERT_NO_FATAL_FAILURE(waitForLine(
+            again, Utf8(u"status Zprávy znovu k odeslání: ") + QByteArray::number(kBurst)));
+    // The last one queued, sent again under its own key.
+    const QByteArray last
+            = " =" + keys.back() + "|Recepce|zprava" + QByteArray::number(kBurst - 1) + " from ";
+    EXPECT_GE(silent.waitForLineWhere(
+                      [&](QByteArrayView line) {
+                          return line.startsWith("datagram ") && line.toByteArray().contains(last);
+                      },
+                      QDeadlineTimer(kDeliveryTimeoutMs),
+                      restartedAt),
+              0)
+            << "not sent again under its key: " << silent.describe();
+    QByteArray next;
+    ASSERT_NO_FATAL_FAILURE(send(again, address(kHostC), "po restartu", &next));
+    EXPECT_GT(RowIdOf(next).toLongLong(), RowIdOf(keys.back()).toLongLong());
+    ASSERT_NO_FATAL_FAILURE(stopStation(again, SIGTERM));
+    silent.closeInput();
 }
 
 } // namespace

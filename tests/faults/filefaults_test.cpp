@@ -13,6 +13,7 @@
 #include "platform/profilefile.h"
 #include "support/filehelpers.h"
 #include "support/recordingboxes.h"
+#include "support/stationsettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -100,6 +101,7 @@ void ExpectDefaultSettings(const Tdm &dm, const QByteArray &computerName)
 // start-up warning would show in boxes.
 std::unique_ptr<Tdm> StartStation(RecordingBoxes &boxes)
 {
+    UseFreshMessageStore();
     auto dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
     dm->stopClock();
     return dm;

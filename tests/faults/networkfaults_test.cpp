@@ -122,6 +122,7 @@ TEST(StationPortFault, PortHeldByAnotherProgramStopsTheStartWithTheWarning)
         ASSERT_EQ(bound, 1) << "the other program could not take the port";
 
         UseSettings(QByteArray()); // no settings file: the default port
+        UseFreshMessageStore();
         {
             RecordingBoxes boxes;
             Tdm dm(boxes, [] { return QByteArray("PC7"); });

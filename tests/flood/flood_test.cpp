@@ -246,7 +246,9 @@ protected:
         ASSERT_TRUE(settings.write("[TCPIP]\r\nIDENT=" + kStationIdent + "\r\n") > 0);
         settings.close();
         const QByteArray configuration = QFile::encodeName(m_configuration.path());
-        m_station.setEnvironment({"XDG_CONFIG_HOME=" + configuration, "LC_ALL=C.UTF-8"});
+        m_station.setEnvironment({"XDG_CONFIG_HOME=" + configuration,
+                                  "XDG_DATA_HOME=" + configuration,
+                                  "LC_ALL=C.UTF-8"});
         m_station.setInputPipe(true);
         std::string problem;
         ASSERT_TRUE(m_hosts->start(

@@ -46,6 +46,7 @@ public:
     {
         process.setEnvironment(
                 QByteArrayList{"XDG_CONFIG_HOME=" + QFile::encodeName(m_configuration.path()),
+                               "XDG_DATA_HOME=" + QFile::encodeName(m_configuration.path()),
                                "XDG_RUNTIME_DIR=" + QFile::encodeName(m_runtime.path()),
                                "LC_ALL=C.UTF-8"}
                 + more);

@@ -1,5 +1,6 @@
 #include "stationsettings.h"
 
+#include "core/store/messagestore.h"
 #include "core/udm.h"
 #include "privatenetwork.h"
 #include "rawpeer.h"
@@ -20,6 +21,40 @@ QTemporaryDir &SettingsDirectory()
 {
     static QTemporaryDir dir;
     return dir;
+}
+
+} // namespace
+
+QTemporaryDir &StoreDirectories()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+} // namespace
+
+QString UseFreshMessageStore()
+{
+    static int made = 0;
+    const QString directory = StoreDirectories().filePath(QString::number(++made));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(directory));
+    return UsedMessageStorePath();
+}
+
+QString UsedMessageStorePath()
+{
+    return MessageStore::DefaultPath();
+}
+
+namespace {
+
+void StationStarted(Tdm &dm)
+{
+    dm.stopClock();
+    if (dm.started()) {
+        g_stationPort = dm.listeningPort();
+        g_stationPortProcess = ::getpid();
+    }
 }
 
 } // namespace
@@ -58,13 +93,23 @@ quint16 TestStationPort()
 std::unique_ptr<Tdm>
 MakeTestStation(MessageBoxes &boxes, const QByteArray &computerName, const StationPorts &ports)
 {
+    UseFreshMessageStore();
     auto dm = std::make_unique<Tdm>(
             boxes, [computerName] { return computerName; }, nullptr, ports);
-    dm->stopClock();
-    if (dm->started()) {
+    StationStarted(*dm);
+    if (dm->started())
         dm->tOut().startIdsAt(1);
-        g_stationPort = dm->listeningPort();
-        g_stationPortProcess = ::getpid();
-    }
     return dm;
+}
+
+std::unique_ptr<Tdm> RestartTestStation(std::unique_ptr<Tdm> &dm,
+                                        MessageBoxes &boxes,
+                                        const QByteArray &computerName,
+                                        const StationPorts &ports)
+{
+    dm.reset();
+    auto restarted = std::make_unique<Tdm>(
+            boxes, [computerName] { return computerName; }, nullptr, ports);
+    StationStarted(*restarted);
+    return restarted;
 }

@@ -28,10 +28,19 @@ TestStation::TestStation(const QByteArray &extraSettings,
                          quint16 port,
                          const QByteArray &computerName,
                          const StationPorts &ports)
+    : computerName(computerName)
+    , ports(ports)
 {
     UseSettings("[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=Recepce\r\n"
                 + extraSettings);
     dm = MakeTestStation(boxes, computerName, ports);
+    record = std::make_unique<StationRecord>(*dm);
+}
+
+void TestStation::restart()
+{
+    record.reset();
+    dm = RestartTestStation(dm, boxes, computerName, ports);
     record = std::make_unique<StationRecord>(*dm);
 }
 

@@ -45,11 +45,16 @@ struct TestStation
     int count(StationRecord::Kind kind) const { return record->count(kind); }
     const std::vector<QByteArray> &statusLines() const { return record->statusLines; }
 
+    // Ends the station and starts it again over the same store and settings, with a new record.
+    void restart();
+
     void ticks(int count);
     // Up to and including the tick whose counter is tick.
     void ticksUntil(int tick);
 
     RecordingBoxes boxes;
+    QByteArray computerName;
+    StationPorts ports;
     std::unique_ptr<Tdm> dm;
     std::unique_ptr<StationRecord> record;
 };
