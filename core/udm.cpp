@@ -211,11 +211,14 @@ void Tdm::restoreFromStore()
     std::vector<HistoryRow> sent;
     for (const StoredMessage &message : m_store.newest(HistoryKind::Sent, shown))
         sent.push_back(message.row);
-    const int restored = int(received.size() + sent.size());
     m_tIn.restore(std::move(received));
     m_tOut.restore(std::move(sent));
     TrimHistory(m_tIn, m_settings.MAXRECS);
     TrimHistory(m_tOut, m_settings.MAXRECS);
+    const int restored = m_tIn.count() + m_tOut.count();
+    int unreadInView = 0;
+    for (int i = 0; i < m_tIn.count(); ++i)
+        unreadInView += m_tIn.row(i).FLAG == HistoryFlag::New ? 1 : 0;
     // Received IDs go on from the highest stored; sent ones stay above it too, or the clock's,
     // so that no key a partner remembers comes back.
     m_tIn.startIdsAt(std::max(m_tIn.lastId(), m_store.highestId(HistoryKind::Received)) + 1);
@@ -239,8 +242,14 @@ void Tdm::restoreFromStore()
     }
     forgetOldKeys(now);
 
-    sayAtStart(Text(u"Obnovené zprávy: ") + QByteArray::number(restored));
-    sayAtStart(Text(u"Nepřečtené zprávy: ") + QByteArray::number(m_store.unreadCount()));
+    const qint64 unread = m_store.unreadCount();
+    if (restored > 0 || unread > 0) {
+        sayAtStart(Text(u"Obnovené zprávy: ") + QByteArray::number(restored));
+        sayAtStart(Text(u"Nepřečtené zprávy: ") + QByteArray::number(unread));
+    }
+    m_unreadOnlyInStore = int(std::max<qint64>(unread - unreadInView, 0));
+    if (m_unreadOnlyInStore > 0)
+        sayAtStart(unreadOnlyInStoreLine());
     if (!m_outboundQueue.empty())
         sayAtStart(Text(u"Zprávy znovu k odeslání: ")
                    + QByteArray::number(qint64(m_outboundQueue.size())));
@@ -260,6 +269,11 @@ void Tdm::sayAtStart(const QByteArray &line)
                 Qt::QueuedConnection);
     }
     m_startLines.push_back(line);
+}
+
+QByteArray Tdm::unreadOnlyInStoreLine() const
+{
+    return Text(u"Nepřečtené zprávy jen v archivu: ") + QByteArray::number(m_unreadOnlyInStore);
 }
 
 QString Tdm::historyFileName(const HistoryTable &table) const
@@ -580,8 +594,7 @@ void Tdm::HandleMessageDatagram(const SocketBinding &binding, const QByteArray &
         Q_EMIT statusLine(newMessageFrom + entry->Ident);
         if (unreadDropped > 0) {
             m_unreadOnlyInStore += unreadDropped;
-            Q_EMIT statusLine(Text(u"Nepřečtené zprávy jen v archivu: ")
-                              + QByteArray::number(m_unreadOnlyInStore));
+            Q_EMIT statusLine(unreadOnlyInStoreLine());
         }
         forgetOldKeys(entry->TakenAtMs);
     }

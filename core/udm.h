@@ -174,6 +174,8 @@ private:
     std::shared_ptr<TMessageQueueItem> rememberedKey(const QByteArray &key);
     // Status lines of the start, said once the receivers are connected.
     void sayAtStart(const QByteArray &line);
+    // How many unread messages the received history no longer shows (only the store has them).
+    QByteArray unreadOnlyInStoreLine() const;
 
     void srvUDPRead(const QByteArray &data, const SocketBinding &binding);
     void HandleMessageDatagram(const SocketBinding &binding, const QByteArray &text);
