@@ -286,8 +286,8 @@ public:
     std::optional<qint64> numberOrNothing(const QString &sql,
                                           const QVariantList &values = {}) const;
 
-    // One write of the receiving path, announced as the store's writes are.
-    bool write(QSqlQuery &query);
+    // One write of the receiving path, with the rows it changed; a failure is announced once.
+    bool write(QSqlQuery &query, int *changed = nullptr);
     void scheduleMaintenance();
     void maintain();
     // One batch; whether the index has caught up.
@@ -340,7 +340,6 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
     if (!db.open())
         throw Error(ReasonOf(db.lastError()));
 
-    // The first read of the file is where SQLite finds out what it is.
     try {
         // The first read of the file is where SQLite finds out what it is.
         const int version
@@ -359,8 +358,11 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
         // runs them.
         run(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
         run(QStringLiteral("PRAGMA journal_size_limit = 8388608"));
-        if (!migrate(version) || !isOurSchema())
+        if (!migrate(version) || (version < kSchemaVersion && !isOurSchema()))
             return EncodeWindows1250(u"neobsahuje zprávy stanice");
+        // A file that takes no writes (a read-only disk) is no store: the start says so rather
+        // than the first message. Already at this version, the write changes nothing.
+        run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion));
     } catch (const Error &) {
         if (IsUnusableFile(lastFailure))
             return ReasonOf(lastFailure);
@@ -539,15 +541,17 @@ std::optional<qint64> MessageStore::Private::numberOrNothing(const QString &sql,
     }
 }
 
-bool MessageStore::Private::write(QSqlQuery &query)
+bool MessageStore::Private::write(QSqlQuery &query, int *changed)
 {
     const bool committed = query.exec();
+    const QSqlError error = query.lastError();
+    if (changed)
+        *changed = committed ? query.numRowsAffected() : 0;
     query.finish();
     if (!committed) {
         if (!failing) {
             failing = true;
-            const QByteArray reason = ReasonOf(query.lastError());
-            Q_EMIT q.writeFailed(EncodeWindows1250(u"Zprávy nelze uložit: ") + reason);
+            Q_EMIT q.writeFailed(EncodeWindows1250(u"Zprávy nelze uložit: ") + ReasonOf(error));
         }
         return false;
     }
@@ -804,9 +808,10 @@ bool MessageStore::remove(HistoryKind box, qint32 id)
     QSqlQuery &query = *d->removeOne;
     query.bindValue(0, BoxNumber(box));
     query.bindValue(1, id);
-    if (!d->write(query))
+    int removed = 0;
+    if (!d->write(query, &removed))
         return false;
-    d->count -= query.numRowsAffected();
+    d->count -= removed;
     return true;
 }
 

@@ -164,28 +164,31 @@ TEST_F(MessageStoreTest, EveryFieldOfBothBoxesSurvivesReopening)
 TEST_F(MessageStoreTest, ChangesAndRemovalsAreKeptAndTouchOnlyTheirBox)
 {
     open();
-    add(Message(HistoryKind::Received, 1));
-    add(Message(HistoryKind::Received, 2));
+    // The same IDs in both boxes, each sent one older than the received one of its ID.
     add(Message(HistoryKind::Sent, 1));
     add(Message(HistoryKind::Sent, 2));
+    add(Message(HistoryKind::Received, 1));
+    add(Message(HistoryKind::Received, 2));
     EXPECT_TRUE(store.setFlag(HistoryKind::Received, 1, HistoryFlag::Read, kRead));
+    EXPECT_TRUE(store.setFlag(HistoryKind::Sent, 1, HistoryFlag::Failed, "Chyba!"));
     EXPECT_TRUE(store.setDelivery(1, 3, "10.0.0.9"));
-    EXPECT_TRUE(store.setFlag(HistoryKind::Sent, 2, HistoryFlag::Failed, "Chyba!"));
-    EXPECT_TRUE(store.remove(HistoryKind::Received, 2));
+    EXPECT_TRUE(store.remove(HistoryKind::Sent, 2));
     store.close();
 
     open();
     const std::vector<StoredMessage> in = store.newest(HistoryKind::Received, 10);
-    ASSERT_EQ(Ids(in), std::vector<qint32>{1});
-    EXPECT_EQ(in[0].row.FLAG, HistoryFlag::Read);
-    EXPECT_EQ(in[0].row.lFLAG, kRead);
+    ASSERT_EQ(Ids(in), (std::vector<qint32>{2, 1}));
+    EXPECT_EQ(in[0].row.FLAG, HistoryFlag::New);
+    EXPECT_EQ(in[0].row.lFLAG, kNew);
+    EXPECT_EQ(in[1].row.FLAG, HistoryFlag::Read);
+    EXPECT_EQ(in[1].row.lFLAG, kRead);
+    EXPECT_EQ(in[1].attempts, 0);
     const std::vector<StoredMessage> out = store.newest(HistoryKind::Sent, 10);
-    ASSERT_EQ(Ids(out), (std::vector<qint32>{2, 1}));
+    ASSERT_EQ(Ids(out), std::vector<qint32>{1});
     EXPECT_EQ(out[0].row.FLAG, HistoryFlag::Failed);
     EXPECT_EQ(out[0].row.lFLAG, QByteArray("Chyba!"));
-    EXPECT_EQ(out[1].row.FLAG, HistoryFlag::New);
-    EXPECT_EQ(out[1].attempts, 3);
-    EXPECT_EQ(out[1].host, QByteArray("10.0.0.9"));
+    EXPECT_EQ(out[0].attempts, 3);
+    EXPECT_EQ(out[0].host, QByteArray("10.0.0.9"));
     EXPECT_EQ(store.messageCount(), 3);
 }
 
