@@ -52,8 +52,11 @@ const char *const kToVersion1[] = {
         "CREATE INDEX messages_by_id ON messages (box, id, flag)",
         "CREATE INDEX messages_by_key ON messages (msg_key) WHERE box = 0",
         // Filled later, off the receiving path, up to the highest row it holds; see updateIndex.
+        // The index of first letters makes a search of one letter, the first the user types,
+        // take a few milliseconds instead of some thirty over 100 000 messages; it costs the
+        // deferred pass about as much again as the words alone.
         "CREATE VIRTUAL TABLE search USING fts5(partner, text,"
-        " tokenize = 'unicode61 remove_diacritics 2')",
+        " tokenize = 'unicode61 remove_diacritics 2', prefix = '1')",
         // A message not yet indexed has no row there, and then this deletes nothing.
         "CREATE TRIGGER messages_unsearch AFTER DELETE ON messages"
         " BEGIN DELETE FROM search WHERE rowid = old.seq; END",
