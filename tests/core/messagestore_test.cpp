@@ -226,6 +226,22 @@ TEST_F(MessageStoreTest, TwoStoresOnOneFileSeeEachOthersMessages)
     EXPECT_EQ(store.messageCount(), 2);
 }
 
+TEST(MessageStorePath, IsInTheUsersDataDirectory)
+{
+    const QByteArray home = qgetenv("HOME");
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("HOME", "/home/jana");
+    qputenv("XDG_DATA_HOME", "/srv/data");
+    const QString given = MessageStore::DefaultPath();
+    qunsetenv("XDG_DATA_HOME");
+    const QString fallback = MessageStore::DefaultPath();
+    qputenv("HOME", home);
+    if (!dataHome.isNull())
+        qputenv("XDG_DATA_HOME", dataHome);
+    EXPECT_EQ(given, QStringLiteral("/srv/data/veltrin/messages.db"));
+    EXPECT_EQ(fallback, QStringLiteral("/home/jana/.local/share/veltrin/messages.db"));
+}
+
 // --- the reads of the start ---
 
 TEST_F(MessageStoreTest, StartReadsPickTheirMessages)
