@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian 12 packages the build and the tests need.
 DEB_PACKAGES := cmake make g++ pkg-config qt6-base-dev qt6-svg-dev libqt6svg6 qt6-multimedia-dev \
-    libgtest-dev libgmock-dev iproute2 xvfb xauth libx11-dev fonts-dejavu-core \
+    libqt6sql6-sqlite libgtest-dev libgmock-dev iproute2 xvfb xauth libx11-dev fonts-dejavu-core \
     dpkg-dev file desktop-file-utils dbus weston qt6-wayland
 
 # What `make package` needs besides the build, and `make test`, which makes the package and checks
@@ -80,6 +80,7 @@ bench: build
 	./$(BUILD_DIR)/bench/bench_statuslog
 	./$(BUILD_DIR)/bench/bench_startup
 	./$(BUILD_DIR)/bench/bench_resolver
+	./$(BUILD_DIR)/bench/bench_store
 
 screenshots: build
 	tools/screenshots.sh $(BUILD_DIR)

@@ -3,6 +3,7 @@
 #include "platform/codepage.h"
 #include "platform/error.h"
 #include "platform/filebytes.h"
+#include "platform/rescuedcopy.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -298,7 +299,7 @@ void AddressBook::SaveAddressBook(const QString &fileName)
     const QString path = AbsolutePath(fileName);
     // A save must not replace a file that was never read: the user may still rescue it.
     if (!m_unreadableFile.isEmpty() && m_unreadableFile == path) {
-        moveUnreadableAside(path);
+        MoveAsideAsRescuedCopy(path);
         m_unreadableFile.clear();
     }
 
@@ -476,27 +477,6 @@ QByteArray AddressBook::fileBytes() const
     for (const QByteArray &kept : m_keptLines)
         line(kept);
     return bytes;
-}
-
-void AddressBook::moveUnreadableAside(const QString &path)
-{
-    // Gone since the load, there is nothing left to protect.
-    if (!QFileInfo::exists(path))
-        return;
-    // A copy rescued at an earlier start may still wait for the user: it is never replaced.
-    QString backup = path + QStringLiteral(".bak");
-    for (int number = 1; QFileInfo::exists(backup) || QFileInfo(backup).isSymLink(); ++number) {
-        if (number > kMostBackups)
-            throw Error(EncodeWindows1250(u"Nelze přejmenovat nečitelný soubor ")
-                        + PathToWindows1250(path)
-                        + EncodeWindows1250(u": příliš mnoho záložních kopií ")
-                        + PathToWindows1250(path + QStringLiteral(".bak")));
-        backup = path + QStringLiteral(".bak") + QString::number(number);
-    }
-    if (!QFile::rename(path, backup))
-        throw Error(EncodeWindows1250(u"Nelze přejmenovat nečitelný soubor ")
-                    + PathToWindows1250(path) + EncodeWindows1250(u" na ")
-                    + PathToWindows1250(backup));
 }
 
 void AddressBook::beginInsert(const QModelIndex &parent, int row)

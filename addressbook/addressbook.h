@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/rescuedcopy.h"
+
 #include <QAbstractItemModel>
 #include <QByteArray>
 #include <QList>
@@ -84,7 +86,7 @@ public:
     // the file exists but cannot be read; the tree then holds "Všichni" alone, and the next
     // save first moves the unreadable file aside to "<file>.bak", or to the first free of
     // "<file>.bak1" to "<file>.bak99" when earlier copies are still there.
-    static constexpr int kMostBackups = 99;
+    static constexpr int kMostBackups = kMostRescuedCopies;
     void LoadAddressBook(const QString &fileName = defaultFileName());
     // Writes the whole tree; throws Error when the file cannot be written, leaving the old file
     // as it was.
@@ -109,7 +111,6 @@ private:
     bool addMember(const QByteArray &group, const QByteArray &name);
     void readRecords(const QList<QByteArray> &lines);
     QByteArray fileBytes() const;
-    void moveUnreadableAside(const QString &path);
     // A load announces itself as one reset, not as the insertions it is made of.
     void beginInsert(const QModelIndex &parent, int row);
     void textChanged(const QModelIndex &index);

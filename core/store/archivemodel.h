@@ -47,5 +47,6 @@ private:
     MessageStore &m_store;
     QString m_search;
     std::vector<StoredMessage> m_rows;
+    int m_nextOffset = 0; // where the next page starts in the store's order
     bool m_atEnd = false;
 };

@@ -28,7 +28,8 @@ struct StoredMessage
     qint64 storedAtMs = 0; // when the store took it, milliseconds since the epoch, UTC
 };
 
-// How much the store keeps: at most keepMax messages, none older than keepDays days.
+// How much the store keeps: at most keepMax messages, none older than keepDays days (0 or less:
+// any age).
 struct StoreLimits
 {
     qint64 keepMax = 100000;
@@ -98,18 +99,22 @@ public:
     bool setDelivery(qint32 id, qint32 attempts, const QByteArray &host);
     bool remove(HistoryKind box, qint32 id);
 
-    // Keeps the limits: drops the oldest messages beyond keepMax, read received and confirmed
-    // sent ones before unread and waiting ones, and every message older than keepDays. It
-    // runs by itself after writes, off the way of a confirmation, and may be called directly.
+    // Keeps the limits: over keepMax, drops the oldest messages down to a hundredth below it,
+    // so that a flood is trimmed once in many messages, read received and finished sent ones
+    // (any FLAG but 0) before unread and waiting ones; and every message whose DATUM or
+    // storedAtMs is older than keepDays. It runs by itself after writes, off the way of a
+    // confirmation, and may be called directly.
     void trim();
     // Brings the search index up to date with every committed message. It runs by itself
     // shortly after writes; a search calls it first.
     void updateIndex();
 
     // The archive: every message of both boxes, newest first (in the order the store took
-    // them), filtered by a search text, in pages. The search text matches messages that contain, in
-    // the text or in the partner text, a word beginning with each of the words typed, with and
-    // without Czech diacritics ("prijata" finds "přijatá"); an empty text matches every message.
+    // them), filtered by a search text, in pages. The search text matches messages that
+    // contain, in the text or in the partner text, a word beginning with each of the words
+    // typed, with and without Czech diacritics ("prijata" finds "přijatá"). Quotes and
+    // operators are text, not syntax; a word of nothing but them is left out, and a text
+    // without words matches every message.
     std::vector<StoredMessage> archivePage(const QString &search, int offset, int count);
 
 Q_SIGNALS:

@@ -424,7 +424,8 @@ TEST(InstalledTree, DebianPackageUnpacksToTheSameTree)
                                "libqt6gui6",
                                "libqt6widgets6",
                                "libqt6multimedia6",
-                               "libqt6dbus6"})
+                               "libqt6dbus6",
+                               "libqt6sql6-sqlite"})
         EXPECT_TRUE(dependencies.contains(QString::fromLatin1(needed)))
                 << needed << " missing from: " << qPrintable(depends);
     // The local socket needs no Qt Network, nor the Kerberos and proxy libraries it brings.
