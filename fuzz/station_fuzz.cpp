@@ -15,6 +15,7 @@
 #include "fuzztarget.h"
 
 #include "core/protocol.h"
+#include "core/store/messagestore.h"
 #include "core/udm.h"
 #include "tools/loopback.h"
 #include "tools/udppeer.h"
@@ -78,6 +79,12 @@ struct Process
     bool startStation()
     {
         dm.reset();
+        // Every input meets a station that has seen nothing: what an earlier input left in the
+        // store would be restored, and its keys remembered.
+        const QString store = MessageStore::DefaultPath();
+        for (const QString &file :
+             {store, store + QStringLiteral("-wal"), store + QStringLiteral("-shm")})
+            QFile::remove(file);
         dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("FUZZ"); });
         if (!dm->started())
             return false;

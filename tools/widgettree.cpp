@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionGroupBox>
@@ -33,11 +34,14 @@
 
 namespace {
 
-// The program's own directory differs from one build to the next; it is shown by name.
+// The program's own directory and the user's data directory differ from one build and run to
+// the next; they are shown by name.
 QString Quoted(const QString &text)
 {
     QString flat = text;
     flat.replace(QCoreApplication::applicationDirPath(), QLatin1String("<program dir>"));
+    flat.replace(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation),
+                 QLatin1String("<data dir>"));
     flat.replace(QLatin1Char('\n'), QLatin1String("\\n"));
     return QLatin1Char('"') + flat + QLatin1Char('"');
 }

@@ -45,7 +45,9 @@ const char *const kToVersion1[] = {
         " host BLOB,"
         " ident BLOB,"
         " attempts INTEGER NOT NULL,"
-        " stored_at INTEGER NOT NULL)",
+        " stored_at INTEGER NOT NULL,"
+        // The whole text as it travelled when text holds only its first 400 bytes, else null.
+        " body BLOB)",
         // Every index costs each add() a page written, about 4 µs, so there are two. By ID, with
         // the flag, so that the unread and waiting messages are counted and found in the index
         // alone; by key for the received messages only, which a sender may repeat.
@@ -77,11 +79,12 @@ const QStringList kMessageColumns = {QStringLiteral("seq"),
                                      QStringLiteral("host"),
                                      QStringLiteral("ident"),
                                      QStringLiteral("attempts"),
-                                     QStringLiteral("stored_at")};
+                                     QStringLiteral("stored_at"),
+                                     QStringLiteral("body")};
 
 // The columns every read selects, in the order ReadMessage takes them.
 #define MESSAGE_COLUMNS                                                                            \
-    "box, id, flag, datum, partner, text, label, msg_key, host, ident, attempts, stored_at"
+    "box, id, flag, datum, partner, text, label, msg_key, host, ident, attempts, stored_at, body"
 
 constexpr int kReceivedBox = 0;
 constexpr int kSentBox = 1;
@@ -243,6 +246,8 @@ StoredMessage ReadMessage(const QSqlQuery &query)
     message.ident = query.value(9).toByteArray();
     message.attempts = query.value(10).toInt();
     message.storedAtMs = query.value(11).toLongLong();
+    const QVariant body = query.value(12);
+    message.body = body.isNull() ? message.row.MSG : body.toByteArray();
     return message;
 }
 
@@ -441,7 +446,7 @@ bool MessageStore::Private::isOurSchema()
 void MessageStore::Private::prepareWrites()
 {
     insert = prepared(QStringLiteral("INSERT INTO messages (" MESSAGE_COLUMNS
-                                     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+                                     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     // Two stations of a user sharing the file may both have given an ID; a running station
     // means the message it stored last.
     updateFlag = prepared(QStringLiteral(
@@ -632,6 +637,31 @@ QString MessageStore::DefaultPath()
            + QStringLiteral("/veltrin/messages.db");
 }
 
+qint32 MessageStore::HighestIdIn(const QString &path, HistoryKind box)
+{
+    if (!QFileInfo(path).isFile())
+        return 0;
+    qint32 highest = 0;
+    const QString name = UniqueConnectionName();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;") + kConnectOptions);
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.prepare(QStringLiteral(
+                        "SELECT coalesce(max(id), 0) FROM messages WHERE box = ?"))) {
+                query.bindValue(0, BoxNumber(box));
+                if (query.exec() && query.next())
+                    highest = query.value(0).toInt();
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return highest;
+}
+
 MessageStore::OpenResult MessageStore::open(const QString &path, const StoreLimits &limits)
 {
     close();
@@ -775,6 +805,10 @@ bool MessageStore::add(const StoredMessage &message)
     query.bindValue(9, message.ident);
     query.bindValue(10, message.attempts);
     query.bindValue(11, message.storedAtMs);
+    query.bindValue(12,
+                    message.body.isNull() || message.body == message.row.MSG
+                            ? QVariant(QMetaType::fromType<QByteArray>())
+                            : QVariant(message.body));
     if (!d->write(query))
         return false;
     ++d->count;

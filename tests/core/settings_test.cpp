@@ -72,6 +72,9 @@ TStationSettings SomeSettings()
     settings.IDENT = "Pavel Nov\xE1k";
     settings.PORT = 34888;
     settings.MAXRECS = 500;
+    settings.STORE = false;
+    settings.KEEPMAX = 20000;
+    settings.KEEPDAYS = 30;
     settings.MAXIMIZE = false;
     settings.PLAYWAVE = true;
     settings.WAVEFILE = "/usr/share/sounds/zpr\xE1va.wav";
@@ -89,6 +92,9 @@ TEST_F(SettingsLoad, DefaultsWithoutAFileAndNoFileCreated)
     EXPECT_EQ(settings.IDENT, QByteArray("PC-NOVAK"));
     EXPECT_EQ(settings.PORT, 34888);
     EXPECT_EQ(settings.MAXRECS, 32);
+    EXPECT_TRUE(settings.STORE);
+    EXPECT_EQ(settings.KEEPMAX, 100000);
+    EXPECT_EQ(settings.KEEPDAYS, 365);
     EXPECT_TRUE(settings.MAXIMIZE);
     EXPECT_FALSE(settings.PLAYWAVE);
     EXPECT_EQ(settings.WAVEFILE, QByteArray());
@@ -154,7 +160,7 @@ TEST_F(SettingsLoad, LongIdentIsReadAs32BytesUntilASaveCutsTheFile)
     EXPECT_EQ(m_file.readString("TCPIP", "IDENT", ""), ident40.left(32));
 }
 
-TEST_F(SettingsSave, WritesTheSevenKeysInOrder)
+TEST_F(SettingsSave, WritesEveryKeyInOrder)
 {
     SaveSettings(m_file, SomeSettings());
 
@@ -165,6 +171,9 @@ TEST_F(SettingsSave, WritesTheSevenKeysInOrder)
                          "PORT=34888\r\n"
                          "[DATABASE]\r\n"
                          "MAXRECS=500\r\n"
+                         "STORE=0\r\n"
+                         "KEEPMAX=20000\r\n"
+                         "KEEPDAYS=30\r\n"
                          "[ALERT]\r\n"
                          "MAXIMIZE=0\r\n"
                          "PLAYWAVE=1\r\n"
@@ -187,6 +196,9 @@ TEST_F(SettingsSave, SavedSettingsLoadBack)
     EXPECT_EQ(loaded.IDENT, QByteArray());
     EXPECT_EQ(loaded.PORT, saved.PORT);
     EXPECT_EQ(loaded.MAXRECS, saved.MAXRECS);
+    EXPECT_EQ(loaded.STORE, saved.STORE);
+    EXPECT_EQ(loaded.KEEPMAX, saved.KEEPMAX);
+    EXPECT_EQ(loaded.KEEPDAYS, saved.KEEPDAYS);
     EXPECT_EQ(loaded.MAXIMIZE, saved.MAXIMIZE);
     EXPECT_EQ(loaded.PLAYWAVE, saved.PLAYWAVE);
     EXPECT_EQ(loaded.WAVEFILE, saved.WAVEFILE);
@@ -215,6 +227,9 @@ TEST_F(SettingsSave, KeepsWhatOthersWroteAndReplacesKeysInPlace)
                          "HEIGHT=400\n"
                          "[DATABASE]\n"
                          "MAXRECS=500\n"
+                         "STORE=0\n"
+                         "KEEPMAX=20000\n"
+                         "KEEPDAYS=30\n"
                          "[ALERT]\n"
                          "MAXIMIZE=0\n"
                          "PLAYWAVE=1\n"

@@ -441,13 +441,17 @@ TEST(Station, ARunStartsItsKeysAboveEveryKeyOfTheRunBefore)
         Tdm dm(
                 boxes, [] { return QByteArray("PC7"); }, nullptr, TestStationPorts());
         ASSERT_TRUE(dm.started());
+        // The five still wait, under their keys; the new one comes after them.
         dm.QueueMessage("Jan", "127.0.0.1", "Ahoj");
-        const qint64 firstOfSecondRun = rowIdOf(dm.outboundQueue().front().Key);
+        ASSERT_EQ(dm.outboundQueue().size(), 6u);
+        EXPECT_EQ(rowIdOf(dm.outboundQueue()[4].Key), lastOfFirstRun);
+        const qint64 firstOfSecondRun = rowIdOf(dm.outboundQueue().back().Key);
         EXPECT_GT(firstOfSecondRun, lastOfFirstRun);
         EXPECT_LE(firstOfSecondRun, std::numeric_limits<qint32>::max());
-        SetFlagByKey(dm.outboundQueue().front().Key, dm.tOut(), 1, boxes);
+        SetFlagByKey(dm.outboundQueue().back().Key, dm.tOut(), 1, boxes);
         EXPECT_EQ(dm.tOut().currentRow().FLAG, 1);
         EXPECT_TRUE(boxes.errors.empty());
+        EXPECT_TRUE(boxes.warnings.empty());
     });
 }
 

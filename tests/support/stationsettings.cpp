@@ -23,8 +23,6 @@ QTemporaryDir &SettingsDirectory()
     return dir;
 }
 
-} // namespace
-
 QTemporaryDir &StoreDirectories()
 {
     static QTemporaryDir dir;

@@ -126,7 +126,7 @@ TEST(SettingsDialog, EveryControlFitsItsTextAndStaysInItsFrame)
             if (frame->metaObject() == &QFrame::staticMetaObject)
                 frames << frame->geometry();
         }
-        ASSERT_EQ(frames.size(), 2);
+        ASSERT_EQ(frames.size(), 3);
         const auto inAFrame = [&frames](const QRect &geometry) {
             return std::any_of(frames.begin(), frames.end(), [&geometry](const QRect &frame) {
                 return frame.contains(geometry);
@@ -138,19 +138,23 @@ TEST(SettingsDialog, EveryControlFitsItsTextAndStaysInItsFrame)
                                                                  dialog.recsGroup(),
                                                                  dialog.openBox(),
                                                                  dialog.waveBox(),
-                                                                 dialog.waveEdit()}) {
+                                                                 dialog.waveEdit(),
+                                                                 dialog.storeBox(),
+                                                                 dialog.keepMaxEdit(),
+                                                                 dialog.keepDaysEdit()}) {
             const std::string name = control->objectName().toStdString();
             EXPECT_TRUE(inAFrame(control->geometry())) << name;
             EXPECT_TRUE(dialog.rect().contains(control->geometry())) << name;
         }
-        for (QCheckBox *box : {dialog.ipBox(), dialog.openBox(), dialog.waveBox()})
+        for (QCheckBox *box :
+             {dialog.ipBox(), dialog.openBox(), dialog.waveBox(), dialog.storeBox()})
             EXPECT_GE(box->width(), box->sizeHint().width()) << box->text().toStdString();
         for (QPushButton *button : {dialog.okButton(), dialog.cancelButton()})
             EXPECT_TRUE(dialog.rect().contains(button->geometry()));
     });
 }
 
-TEST(SettingsDialog, OkWritesAllSevenKeysAlsoWhenNothingChanged)
+TEST(SettingsDialog, OkWritesEveryKeyAlsoWhenNothingChanged)
 {
     RUN_WINDOW_TEST([] {
         Core core;
@@ -165,6 +169,9 @@ TEST(SettingsDialog, OkWritesAllSevenKeysAlsoWhenNothingChanged)
         EXPECT_TRUE(shown.dialog.openBox()->isChecked());
         EXPECT_FALSE(shown.dialog.waveBox()->isChecked());
         EXPECT_FALSE(shown.dialog.waveEdit()->isEnabled());
+        EXPECT_TRUE(shown.dialog.storeBox()->isChecked());
+        EXPECT_EQ(shown.dialog.keepMaxEdit()->value(), 100000);
+        EXPECT_EQ(shown.dialog.keepDaysEdit()->value(), 365);
 
         shown.ok();
         EXPECT_EQ(shown.dialog.result(), QDialog::Accepted);
@@ -172,6 +179,9 @@ TEST(SettingsDialog, OkWritesAllSevenKeysAlsoWhenNothingChanged)
         EXPECT_EQ(Stored("TCPIP", "IDENT"), QByteArray("PC7"));
         EXPECT_EQ(Stored("TCPIP", "PORT"), QByteArray("40000"));
         EXPECT_EQ(Stored("DATABASE", "MAXRECS"), QByteArray("32"));
+        EXPECT_EQ(Stored("DATABASE", "STORE"), QByteArray("1"));
+        EXPECT_EQ(Stored("DATABASE", "KEEPMAX"), QByteArray("100000"));
+        EXPECT_EQ(Stored("DATABASE", "KEEPDAYS"), QByteArray("365"));
         EXPECT_EQ(Stored("ALERT", "MAXIMIZE"), QByteArray("1"));
         EXPECT_EQ(Stored("ALERT", "PLAYWAVE"), QByteArray("0"));
         EXPECT_EQ(Stored("ALERT", "WAVEFILE"), QByteArray());
