@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -219,6 +220,14 @@ int BoxNumber(HistoryKind box)
     return box == HistoryKind::Sent ? kSentBox : kReceivedBox;
 }
 
+// The box is written into the statement, never bound: against the key index's "box = 0" a
+// bound box would make SQLite prepare the statement again at every call, which cost a flag's
+// change more than the change itself.
+QString BoxCondition(HistoryKind box)
+{
+    return QStringLiteral("box = %1").arg(BoxNumber(box));
+}
+
 QVariant NullableMs(const QDateTime &datum)
 {
     if (!datum.isValid())
@@ -305,9 +314,10 @@ public:
     mutable QSqlError lastFailure;
     bool open = false;
     std::optional<QSqlQuery> insert;
-    std::optional<QSqlQuery> updateFlag;
+    // One for each box, by its index: see BoxCondition.
+    std::array<std::optional<QSqlQuery>, 2> updateFlag;
     std::optional<QSqlQuery> updateDelivery;
-    std::optional<QSqlQuery> removeOne;
+    std::array<std::optional<QSqlQuery>, 2> removeOne;
     std::optional<QSqlQuery> byKey;
     // The messages in the file as this connection last counted, kept up by its own writes.
     qint64 count = 0;
@@ -380,9 +390,11 @@ void MessageStore::Private::disconnect()
 {
     maintenance.stop();
     insert.reset();
-    updateFlag.reset();
+    for (std::optional<QSqlQuery> &query : updateFlag)
+        query.reset();
     updateDelivery.reset();
-    removeOne.reset();
+    for (std::optional<QSqlQuery> &query : removeOne)
+        query.reset();
     byKey.reset();
     if (db.isValid())
         db.close();
@@ -444,15 +456,18 @@ void MessageStore::Private::prepareWrites()
                                      ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     // Two stations of a user sharing the file may both have given an ID; a running station
     // means the message it stored last.
-    updateFlag = prepared(QStringLiteral(
-            "UPDATE messages SET flag = ?, label = ?"
-            " WHERE seq = (SELECT max(seq) FROM messages WHERE box = ? AND id = ?)"));
+    for (const HistoryKind box : {HistoryKind::Received, HistoryKind::Sent}) {
+        const QString message = QStringLiteral("seq = (SELECT max(seq) FROM messages WHERE %1"
+                                               " AND id = ?)")
+                                        .arg(BoxCondition(box));
+        updateFlag[BoxNumber(box)] = prepared(
+                QStringLiteral("UPDATE messages SET flag = ?, label = ? WHERE ") + message);
+        removeOne[BoxNumber(box)]
+                = prepared(QStringLiteral("DELETE FROM messages WHERE ") + message);
+    }
     updateDelivery = prepared(QStringLiteral(
             "UPDATE messages SET attempts = ?, host = ?"
             " WHERE seq = (SELECT max(seq) FROM messages WHERE box = 1 AND id = ?)"));
-    removeOne = prepared(QStringLiteral(
-            "DELETE FROM messages"
-            " WHERE seq = (SELECT max(seq) FROM messages WHERE box = ? AND id = ?)"));
     byKey = prepared(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages"
                                     " WHERE box = 0 AND msg_key = ? AND stored_at >= ?"
                                     " ORDER BY seq DESC LIMIT 1"));
@@ -694,9 +709,10 @@ void MessageStore::close()
 
 std::vector<StoredMessage> MessageStore::newest(HistoryKind box, int count) const
 {
-    return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages WHERE box = ?"
-                                    " ORDER BY id DESC LIMIT ?"),
-                     {BoxNumber(box), count});
+    return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages WHERE %1"
+                                    " ORDER BY id DESC LIMIT ?")
+                             .arg(BoxCondition(box)),
+                     {count});
 }
 
 std::vector<StoredMessage> MessageStore::newestUnread(int count) const
@@ -721,8 +737,8 @@ qint64 MessageStore::messageCount() const
 qint32 MessageStore::highestId(HistoryKind box) const
 {
     const std::optional<qint64> id = d->numberOrNothing(
-            QStringLiteral("SELECT coalesce(max(id), 0) FROM messages WHERE box = ?"),
-            {BoxNumber(box)});
+            QStringLiteral("SELECT coalesce(max(id), 0) FROM messages WHERE %1")
+                    .arg(BoxCondition(box)));
     return static_cast<qint32>(id.value_or(0));
 }
 
@@ -785,11 +801,10 @@ bool MessageStore::setFlag(HistoryKind box, qint32 id, qint32 flag, const QByteA
 {
     if (!d->open)
         return false;
-    QSqlQuery &query = *d->updateFlag;
+    QSqlQuery &query = *d->updateFlag[BoxNumber(box)];
     query.bindValue(0, flag);
     query.bindValue(1, label);
-    query.bindValue(2, BoxNumber(box));
-    query.bindValue(3, id);
+    query.bindValue(2, id);
     return d->write(query);
 }
 
@@ -808,9 +823,8 @@ bool MessageStore::remove(HistoryKind box, qint32 id)
 {
     if (!d->open)
         return false;
-    QSqlQuery &query = *d->removeOne;
-    query.bindValue(0, BoxNumber(box));
-    query.bindValue(1, id);
+    QSqlQuery &query = *d->removeOne[BoxNumber(box)];
+    query.bindValue(0, id);
     int removed = 0;
     if (!d->write(query, &removed))
         return false;
