@@ -219,7 +219,16 @@ int main(int argc, char **argv)
         const double ms = PageMs(store, search, offset, &rows);
         std::printf("%-34s %9.2f %9zu\n", what, ms, rows);
     }
+    // The trim a flood meets once the store is full: a hundredth of it in one transaction.
+    const qint64 before = store.messageCount();
+    store.setLimits({before - 1, 3650});
+    timer.restart();
+    store.trim();
+    const double trimMs = double(timer.nsecsElapsed()) / 1e6;
+    const qint64 trimmed = before - store.messageCount();
+
     std::printf("\nindex caught up after filling in %.1f ms\n", catchUpMs);
+    std::printf("trim of %lld messages: %.1f ms\n", static_cast<long long>(trimmed), trimMs);
     std::printf("index of a backlog of %d messages: %.1f ms, %.1f µs a message\n",
                 kLaterAdds,
                 backlogMs,

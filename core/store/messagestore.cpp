@@ -97,6 +97,8 @@ constexpr int kMaintenanceDelayMs = 5;
 constexpr int kIndexBatch = 200;
 // About what the automatic checkpoint would wait for, in writes rather than pages.
 constexpr int kCheckpointWrites = 500;
+// A trim over the limit goes down to this fraction of it below.
+constexpr qint64 kTrimMargin = 1000;
 // The age limit is checked again after this long, whether or not the count needs a trim.
 constexpr qint64 kAgeTrimIntervalMs = 3600 * 1000;
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
@@ -331,6 +333,8 @@ MessageStore::Private::Private(MessageStore &store)
     : q(store)
     , connectionName(UniqueConnectionName())
 {
+    // Its child, so that it goes wherever the store is moved before it opens its connection.
+    maintenance.setParent(&q);
     maintenance.setSingleShot(true);
     maintenance.setInterval(kMaintenanceDelayMs);
     QObject::connect(&maintenance, &QTimer::timeout, &q, [this] { maintain(); });
@@ -367,6 +371,9 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
             return EncodeWindows1250(u"neobsahuje zprávy stanice");
         run(QStringLiteral("PRAGMA journal_mode = WAL"));
         run(QStringLiteral("PRAGMA synchronous = NORMAL"));
+        // Debian's SQLite overwrites every deleted message at once, pages of its own too; this
+        // overwrites it only where the page is written anyway, so a trim costs no more writes.
+        run(QStringLiteral("PRAGMA secure_delete = FAST"));
         // Checkpoints would cost the receiving path a write of their own; the deferred pass
         // runs them.
         run(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
@@ -712,14 +719,14 @@ std::vector<StoredMessage> MessageStore::newest(HistoryKind box, int count) cons
     return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages WHERE %1"
                                     " ORDER BY id DESC LIMIT ?")
                              .arg(BoxCondition(box)),
-                     {count});
+                     {std::max(count, 0)});
 }
 
 std::vector<StoredMessage> MessageStore::newestUnread(int count) const
 {
     return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages"
                                     " WHERE box = 0 AND flag = 0 ORDER BY id DESC LIMIT ?"),
-                     {count});
+                     {std::max(count, 0)});
 }
 
 qint64 MessageStore::unreadCount() const
@@ -756,7 +763,7 @@ std::vector<StoredMessage> MessageStore::rememberedReceived(int atLeast, qint64 
                                     " WHERE box = 0 ORDER BY id DESC LIMIT ?))"
                                     " OR stored_at >= ?)"
                                     " ORDER BY id"),
-                     {atLeast, sinceMs});
+                     {std::max(atLeast, 0), sinceMs});
 }
 
 std::optional<StoredMessage> MessageStore::receivedByKey(const QByteArray &key,
@@ -858,15 +865,23 @@ void MessageStore::trim()
         qint64 count = d->number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
         const qint64 keepMax = std::max<qint64>(d->limits.keepMax, 0);
         if (count > keepMax) {
-            // A hundredth below the limit, so that a flood is trimmed once in many messages
-            // rather than once in every one.
-            const qint64 excess = count - (keepMax - keepMax / 100);
+            // Somewhat below the limit, so that a flood is trimmed once in a number of messages
+            // rather than once in every one; not so far that a trim holds up the receiving
+            // path for long, as each message it drops costs the search index tens of µs.
+            const qint64 excess = count - (keepMax - keepMax / kTrimMargin);
+            // Oldest first in each box by ID, which the index by ID gives without a look at
+            // the table; a plain "ORDER BY seq" with the flags made SQLite sort all of them.
             qint64 gone = deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
-                                                    " (SELECT seq FROM messages"
-                                                    " WHERE (box = 0 AND flag = 8)"
-                                                    " OR (box = 1 AND flag <> 0)"
+                                                    " (SELECT seq FROM"
+                                                    " (SELECT seq FROM (SELECT seq FROM messages"
+                                                    " WHERE box = 0 AND flag = 8"
+                                                    " ORDER BY id LIMIT ?)"
+                                                    " UNION ALL"
+                                                    " SELECT seq FROM (SELECT seq FROM messages"
+                                                    " WHERE box = 1 AND flag <> 0"
+                                                    " ORDER BY id LIMIT ?))"
                                                     " ORDER BY seq LIMIT ?)"),
-                                     {excess});
+                                     {excess, excess, excess});
             if (gone < excess)
                 gone += deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
                                                   " (SELECT seq FROM messages"
@@ -894,6 +909,10 @@ void MessageStore::updateIndex()
 
 std::vector<StoredMessage> MessageStore::archivePage(const QString &search, int offset, int count)
 {
+    // SQLite takes a negative limit for none at all.
+    if (count <= 0)
+        return {};
+    offset = std::max(offset, 0);
     updateIndex();
     const QString match = MatchExpression(search);
     if (match.isEmpty())
