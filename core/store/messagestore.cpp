@@ -101,6 +101,7 @@ constexpr int kCheckpointWrites = 500;
 constexpr qint64 kTrimMargin = 1000;
 // The age limit is checked again after this long, whether or not the count needs a trim.
 constexpr qint64 kAgeTrimIntervalMs = 3600 * 1000;
+constexpr qint64 kFirstAgeTrimDelayMs = 60 * 1000;
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
 
 // SQLite's primary result codes that decide what the store does.
@@ -304,6 +305,8 @@ public:
     bool write(QSqlQuery &query, int *changed = nullptr);
     void scheduleMaintenance();
     void maintain();
+    // The age limit reads every message, so the deferred pass keeps it to once in a while.
+    void trim(bool byAge);
     // One batch; whether the index has caught up.
     bool indexBatch();
     void checkpoint();
@@ -599,14 +602,75 @@ void MessageStore::Private::maintain()
 {
     if (!open)
         return;
-    if (count > limits.keepMax || QDateTime::currentMSecsSinceEpoch() >= nextAgeTrimMs)
-        q.trim();
+    const bool ageDue = QDateTime::currentMSecsSinceEpoch() >= nextAgeTrimMs;
+    if (count > limits.keepMax || ageDue)
+        trim(ageDue);
     const bool caughtUp = indexBatch();
     if (writesSinceCheckpoint >= kCheckpointWrites)
         checkpoint();
     // A failed batch waits for the next write rather than trying again at once.
     if (!caughtUp && open)
         scheduleMaintenance();
+}
+
+void MessageStore::Private::trim(bool byAge)
+{
+    if (!open)
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (byAge)
+        nextAgeTrimMs = now + kAgeTrimIntervalMs;
+    const auto deleteRows = [this](const QString &sql, const QVariantList &values) {
+        QSqlQuery query = prepared(sql);
+        for (int i = 0; i < values.size(); ++i)
+            query.bindValue(i, values.at(i));
+        run(query);
+        return static_cast<qint64>(query.numRowsAffected());
+    };
+    try {
+        run(QStringLiteral("BEGIN IMMEDIATE"));
+        qint64 deleted = 0;
+        if (byAge && limits.keepDays > 0) {
+            const qint64 cutoff = now - limits.keepDays * kDayMs;
+            deleted += deleteRows(QStringLiteral("DELETE FROM messages"
+                                                 " WHERE datum < ? OR stored_at < ?"),
+                                  {cutoff, cutoff});
+        }
+        // Counted again: another station of the user may write to the file too.
+        qint64 count = number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
+        const qint64 keepMax = std::max<qint64>(limits.keepMax, 0);
+        if (count > keepMax) {
+            // Somewhat below the limit, so that a flood is trimmed once in a number of messages
+            // rather than once in every one; not so far that a trim holds up the receiving
+            // path for long, as each message it drops costs the search index tens of µs.
+            const qint64 excess = count - (keepMax - keepMax / kTrimMargin);
+            // Oldest first in each box by ID, which the index by ID gives without a look at
+            // the table; a plain "ORDER BY seq" with the flags made SQLite sort all of them.
+            qint64 gone = deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
+                                                    " (SELECT seq FROM"
+                                                    " (SELECT seq FROM (SELECT seq FROM messages"
+                                                    " WHERE box = 0 AND flag = 8"
+                                                    " ORDER BY id LIMIT ?)"
+                                                    " UNION ALL"
+                                                    " SELECT seq FROM (SELECT seq FROM messages"
+                                                    " WHERE box = 1 AND flag <> 0"
+                                                    " ORDER BY id LIMIT ?))"
+                                                    " ORDER BY seq LIMIT ?)"),
+                                     {excess, excess, excess});
+            if (gone < excess)
+                gone += deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
+                                                  " (SELECT seq FROM messages"
+                                                  " ORDER BY seq LIMIT ?)"),
+                                   {excess - gone});
+            count -= gone;
+            deleted += gone;
+        }
+        run(QStringLiteral("COMMIT"));
+        count = count;
+        writesSinceCheckpoint += static_cast<int>(std::min<qint64>(deleted, kCheckpointWrites));
+    } catch (const Error &) {
+        rollBack();
+    }
 }
 
 bool MessageStore::Private::indexBatch()
@@ -685,8 +749,10 @@ MessageStore::OpenResult MessageStore::open(const QString &path, const StoreLimi
     }
     d->open = true;
     result.opened = true;
-    // What an earlier run left unindexed or over the limits is seen to after the start.
-    d->nextAgeTrimMs = 0;
+    // What an earlier run left unindexed or over the limit is seen to right after the start.
+    // The age limit reads every message, some 40 ms over 100 000, so it waits until the start
+    // is over.
+    d->nextAgeTrimMs = QDateTime::currentMSecsSinceEpoch() + kFirstAgeTrimDelayMs;
     d->scheduleMaintenance();
     return result;
 }
@@ -841,61 +907,7 @@ bool MessageStore::remove(HistoryKind box, qint32 id)
 
 void MessageStore::trim()
 {
-    if (!d->open)
-        return;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    d->nextAgeTrimMs = now + kAgeTrimIntervalMs;
-    const auto deleteRows = [this](const QString &sql, const QVariantList &values) {
-        QSqlQuery query = d->prepared(sql);
-        for (int i = 0; i < values.size(); ++i)
-            query.bindValue(i, values.at(i));
-        d->run(query);
-        return static_cast<qint64>(query.numRowsAffected());
-    };
-    try {
-        d->run(QStringLiteral("BEGIN IMMEDIATE"));
-        qint64 deleted = 0;
-        if (d->limits.keepDays > 0) {
-            const qint64 cutoff = now - d->limits.keepDays * kDayMs;
-            deleted += deleteRows(QStringLiteral("DELETE FROM messages"
-                                                 " WHERE datum < ? OR stored_at < ?"),
-                                  {cutoff, cutoff});
-        }
-        // Counted again: another station of the user may write to the file too.
-        qint64 count = d->number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
-        const qint64 keepMax = std::max<qint64>(d->limits.keepMax, 0);
-        if (count > keepMax) {
-            // Somewhat below the limit, so that a flood is trimmed once in a number of messages
-            // rather than once in every one; not so far that a trim holds up the receiving
-            // path for long, as each message it drops costs the search index tens of µs.
-            const qint64 excess = count - (keepMax - keepMax / kTrimMargin);
-            // Oldest first in each box by ID, which the index by ID gives without a look at
-            // the table; a plain "ORDER BY seq" with the flags made SQLite sort all of them.
-            qint64 gone = deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
-                                                    " (SELECT seq FROM"
-                                                    " (SELECT seq FROM (SELECT seq FROM messages"
-                                                    " WHERE box = 0 AND flag = 8"
-                                                    " ORDER BY id LIMIT ?)"
-                                                    " UNION ALL"
-                                                    " SELECT seq FROM (SELECT seq FROM messages"
-                                                    " WHERE box = 1 AND flag <> 0"
-                                                    " ORDER BY id LIMIT ?))"
-                                                    " ORDER BY seq LIMIT ?)"),
-                                     {excess, excess, excess});
-            if (gone < excess)
-                gone += deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
-                                                  " (SELECT seq FROM messages"
-                                                  " ORDER BY seq LIMIT ?)"),
-                                   {excess - gone});
-            count -= gone;
-            deleted += gone;
-        }
-        d->run(QStringLiteral("COMMIT"));
-        d->count = count;
-        d->writesSinceCheckpoint += static_cast<int>(std::min<qint64>(deleted, kCheckpointWrites));
-    } catch (const Error &) {
-        d->rollBack();
-    }
+    d->trim(true);
 }
 
 void MessageStore::updateIndex()
