@@ -178,9 +178,11 @@ void MakePrivateDirectory(const QString &directory)
     const QString parent = QFileInfo(directory).path();
     if (parent != directory)
         MakePrivateDirectory(parent);
-    if (::mkdir(QFile::encodeName(directory).constData(), 0700) != 0 && errno != EEXIST)
+    if (::mkdir(QFile::encodeName(directory).constData(), 0700) != 0 && errno != EEXIST) {
+        const int code = errno;
         throw Error(EncodeWindows1250(u"nelze vytvořit adresář ") + PathToWindows1250(directory)
-                    + " (" + ReasonOfErrno(errno) + ')');
+                    + " (" + ReasonOfErrno(code) + ')');
+    }
     if (!QFileInfo(directory).isDir())
         throw Error(EncodeWindows1250(u"nelze vytvořit adresář ") + PathToWindows1250(directory)
                     + " (" + ReasonOfErrno(ENOTDIR) + ')');
@@ -193,9 +195,10 @@ void CreatePrivateFile(const QString &path)
     const int fd = ::open(
             QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
-        if (errno == EEXIST)
+        const int code = errno;
+        if (code == EEXIST)
             return;
-        throw Error(EncodeWindows1250(u"nelze vytvořit soubor (") + ReasonOfErrno(errno) + ')');
+        throw Error(EncodeWindows1250(u"nelze vytvořit soubor (") + ReasonOfErrno(code) + ')');
     }
     ::close(fd);
 }
@@ -637,13 +640,13 @@ void MessageStore::Private::trim(bool byAge)
                                   {cutoff, cutoff});
         }
         // Counted again: another station of the user may write to the file too.
-        qint64 count = number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
+        qint64 remaining = number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
         const qint64 keepMax = std::max<qint64>(limits.keepMax, 0);
-        if (count > keepMax) {
+        if (remaining > keepMax) {
             // Somewhat below the limit, so that a flood is trimmed once in a number of messages
             // rather than once in every one; not so far that a trim holds up the receiving
             // path for long, as each message it drops costs the search index tens of µs.
-            const qint64 excess = count - (keepMax - keepMax / kTrimMargin);
+            const qint64 excess = remaining - (keepMax - keepMax / kTrimMargin);
             // Oldest first in each box by ID, which the index by ID gives without a look at
             // the table; a plain "ORDER BY seq" with the flags made SQLite sort all of them.
             qint64 gone = deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
@@ -662,11 +665,11 @@ void MessageStore::Private::trim(bool byAge)
                                                   " (SELECT seq FROM messages"
                                                   " ORDER BY seq LIMIT ?)"),
                                    {excess - gone});
-            count -= gone;
+            remaining -= gone;
             deleted += gone;
         }
         run(QStringLiteral("COMMIT"));
-        count = count;
+        count = remaining;
         writesSinceCheckpoint += static_cast<int>(std::min<qint64>(deleted, kCheckpointWrites));
     } catch (const Error &) {
         rollBack();
@@ -729,7 +732,8 @@ MessageStore::OpenResult MessageStore::open(const QString &path, const StoreLimi
         if (unusable) {
             d->disconnect();
             const QString backup = MoveAsideAsRescuedCopy(d->path);
-            MoveCompanionsAside(d->path, backup);
+            if (!backup.isEmpty())
+                MoveCompanionsAside(d->path, backup);
             result.problem = EncodeWindows1250(u"Soubor se zprávami ") + PathToWindows1250(d->path)
                              + EncodeWindows1250(u" nelze číst (") + *unusable
                              + EncodeWindows1250(u"); byl uložen stranou jako ")
