@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <vector>
 
 namespace {
@@ -614,9 +615,21 @@ TEST_F(MessageStoreTest, ArchiveModelShowsNoRowTwiceWhenMessagesComeWhileItPages
     EXPECT_EQ(model.message(model.rowCount() - 1).row.ID, 1);
     EXPECT_EQ(model.message(ArchiveModel::kPageRows).row.ID, 10);
 
+    // More than a page of them: none of the pages after shows a row twice.
+    ArchiveModel later(store);
+    later.fetchMore({});
+    for (qint32 id = ArchiveModel::kPageRows + 16; id <= 2 * ArchiveModel::kPageRows + 65; ++id)
+        add(Message(HistoryKind::Received, id));
+    while (later.canFetchMore({}))
+        later.fetchMore({});
+    std::set<qint32> ids;
+    for (int row = 0; row < later.rowCount(); ++row)
+        EXPECT_TRUE(ids.insert(later.message(row).row.ID).second) << later.message(row).row.ID;
+    EXPECT_EQ(ids.count(1), 1u);
+
     model.reload();
     model.fetchMore({});
-    EXPECT_EQ(model.message(0).row.ID, ArchiveModel::kPageRows + 15);
+    EXPECT_EQ(model.message(0).row.ID, 2 * ArchiveModel::kPageRows + 65);
 }
 
 } // namespace
