@@ -7,6 +7,15 @@
 #include <algorithm>
 #include <utility>
 
+namespace {
+
+std::pair<int, qint32> ShownKey(const StoredMessage &message)
+{
+    return {static_cast<int>(message.box), message.row.ID};
+}
+
+} // namespace
+
 ArchiveModel::ArchiveModel(MessageStore &store, QObject *parent)
     : QAbstractTableModel(parent)
     , m_store(store)
@@ -22,6 +31,7 @@ void ArchiveModel::reload()
 {
     beginResetModel();
     m_rows.clear();
+    m_shown.clear();
     m_nextOffset = 0;
     m_atEnd = false;
     endResetModel();
@@ -94,23 +104,24 @@ void ArchiveModel::fetchMore(const QModelIndex &parent)
 {
     if (!canFetchMore(parent))
         return;
-    std::vector<StoredMessage> page = m_store.archivePage(m_search, m_nextOffset, kPageRows);
-    m_nextOffset += static_cast<int>(page.size());
-    m_atEnd = static_cast<int>(page.size()) < kPageRows;
-    // Messages stored since the last page push the older ones down: the first rows of this one
-    // may be shown already.
-    QSet<std::pair<int, qint32>> shown;
-    const std::size_t tail = std::min<std::size_t>(m_rows.size(), kPageRows);
-    for (auto it = m_rows.end() - static_cast<std::ptrdiff_t>(tail); it != m_rows.end(); ++it)
-        shown.insert({static_cast<int>(it->box), it->row.ID});
-    const auto fresh = std::find_if(page.begin(), page.end(), [&](const StoredMessage &stored) {
-        return !shown.contains({static_cast<int>(stored.box), stored.row.ID});
-    });
-    if (fresh == page.end())
+    // Messages stored since the last page push the older ones down, so a page may begin with
+    // rows shown already, or be made of them after a burst; those are left out. The new ones
+    // themselves come with reload().
+    while (!m_atEnd) {
+        std::vector<StoredMessage> page = m_store.archivePage(m_search, m_nextOffset, kPageRows);
+        m_nextOffset += static_cast<int>(page.size());
+        m_atEnd = static_cast<int>(page.size()) < kPageRows;
+        std::erase_if(page,
+                      [this](const StoredMessage &row) { return m_shown.contains(ShownKey(row)); });
+        if (page.empty())
+            continue;
+        const int first = static_cast<int>(m_rows.size());
+        beginInsertRows({}, first, first + static_cast<int>(page.size()) - 1);
+        for (StoredMessage &row : page) {
+            m_shown.insert(ShownKey(row));
+            m_rows.push_back(std::move(row));
+        }
+        endInsertRows();
         return;
-    const int first = static_cast<int>(m_rows.size());
-    beginInsertRows({}, first, first + static_cast<int>(page.end() - fresh) - 1);
-    m_rows.insert(
-            m_rows.end(), std::make_move_iterator(fresh), std::make_move_iterator(page.end()));
-    endInsertRows();
+    }
 }

@@ -3,8 +3,10 @@
 #include "messagestore.h"
 
 #include <QAbstractTableModel>
+#include <QSet>
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 // The whole store as one list for the archive window: received and sent messages together,
@@ -47,6 +49,7 @@ private:
     MessageStore &m_store;
     QString m_search;
     std::vector<StoredMessage> m_rows;
-    int m_nextOffset = 0; // where the next page starts in the store's order
+    QSet<std::pair<int, qint32>> m_shown; // box and ID of every row, as the store numbers them
+    int m_nextOffset = 0;                 // where the next page starts in the store's order
     bool m_atEnd = false;
 };

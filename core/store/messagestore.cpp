@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -99,8 +100,11 @@ constexpr int kMaintenanceDelayMs = 5;
 constexpr int kIndexBatch = 200;
 // About what the automatic checkpoint would wait for, in writes rather than pages.
 constexpr int kCheckpointWrites = 500;
+// A trim over the limit goes down to this fraction of it below.
+constexpr qint64 kTrimMargin = 1000;
 // The age limit is checked again after this long, whether or not the count needs a trim.
 constexpr qint64 kAgeTrimIntervalMs = 3600 * 1000;
+constexpr qint64 kFirstAgeTrimDelayMs = 60 * 1000;
 constexpr qint64 kDayMs = 24 * 3600 * 1000;
 
 // SQLite's primary result codes that decide what the store does.
@@ -177,9 +181,11 @@ void MakePrivateDirectory(const QString &directory)
     const QString parent = QFileInfo(directory).path();
     if (parent != directory)
         MakePrivateDirectory(parent);
-    if (::mkdir(QFile::encodeName(directory).constData(), 0700) != 0 && errno != EEXIST)
+    if (::mkdir(QFile::encodeName(directory).constData(), 0700) != 0 && errno != EEXIST) {
+        const int code = errno;
         throw Error(EncodeWindows1250(u"nelze vytvořit adresář ") + PathToWindows1250(directory)
-                    + " (" + ReasonOfErrno(errno) + ')');
+                    + " (" + ReasonOfErrno(code) + ')');
+    }
     if (!QFileInfo(directory).isDir())
         throw Error(EncodeWindows1250(u"nelze vytvořit adresář ") + PathToWindows1250(directory)
                     + " (" + ReasonOfErrno(ENOTDIR) + ')');
@@ -192,9 +198,10 @@ void CreatePrivateFile(const QString &path)
     const int fd = ::open(
             QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
-        if (errno == EEXIST)
+        const int code = errno;
+        if (code == EEXIST)
             return;
-        throw Error(EncodeWindows1250(u"nelze vytvořit soubor (") + ReasonOfErrno(errno) + ')');
+        throw Error(EncodeWindows1250(u"nelze vytvořit soubor (") + ReasonOfErrno(code) + ')');
     }
     ::close(fd);
 }
@@ -220,6 +227,14 @@ QString UniqueConnectionName()
 int BoxNumber(HistoryKind box)
 {
     return box == HistoryKind::Sent ? kSentBox : kReceivedBox;
+}
+
+// The box is written into the statement, never bound: against the key index's "box = 0" a
+// bound box would make SQLite prepare the statement again at every call, which cost a flag's
+// change more than the change itself.
+QString BoxCondition(HistoryKind box)
+{
+    return QStringLiteral("box = %1").arg(BoxNumber(box));
 }
 
 QVariant NullableMs(const QDateTime &datum)
@@ -298,6 +313,8 @@ public:
     bool write(QSqlQuery &query, int *changed = nullptr);
     void scheduleMaintenance();
     void maintain();
+    // The age limit reads every message, so the deferred pass keeps it to once in a while.
+    void trim(bool byAge);
     // One batch; whether the index has caught up.
     bool indexBatch();
     void checkpoint();
@@ -310,9 +327,10 @@ public:
     mutable QSqlError lastFailure;
     bool open = false;
     std::optional<QSqlQuery> insert;
-    std::optional<QSqlQuery> updateFlag;
+    // One for each box, by its index: see BoxCondition.
+    std::array<std::optional<QSqlQuery>, 2> updateFlag;
     std::optional<QSqlQuery> updateDelivery;
-    std::optional<QSqlQuery> removeOne;
+    std::array<std::optional<QSqlQuery>, 2> removeOne;
     std::optional<QSqlQuery> byKey;
     // The messages in the file as this connection last counted, kept up by its own writes.
     qint64 count = 0;
@@ -326,6 +344,8 @@ MessageStore::Private::Private(MessageStore &store)
     : q(store)
     , connectionName(UniqueConnectionName())
 {
+    // Its child, so that it goes wherever the store is moved before it opens its connection.
+    maintenance.setParent(&q);
     maintenance.setSingleShot(true);
     maintenance.setInterval(kMaintenanceDelayMs);
     QObject::connect(&maintenance, &QTimer::timeout, &q, [this] { maintain(); });
@@ -362,6 +382,9 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
             return EncodeWindows1250(u"neobsahuje zprávy stanice");
         run(QStringLiteral("PRAGMA journal_mode = WAL"));
         run(QStringLiteral("PRAGMA synchronous = NORMAL"));
+        // Debian's SQLite overwrites every deleted message at once, pages of its own too; this
+        // overwrites it only where the page is written anyway, so a trim costs no more writes.
+        run(QStringLiteral("PRAGMA secure_delete = FAST"));
         // Checkpoints would cost the receiving path a write of their own; the deferred pass
         // runs them.
         run(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
@@ -385,9 +408,11 @@ void MessageStore::Private::disconnect()
 {
     maintenance.stop();
     insert.reset();
-    updateFlag.reset();
+    for (std::optional<QSqlQuery> &query : updateFlag)
+        query.reset();
     updateDelivery.reset();
-    removeOne.reset();
+    for (std::optional<QSqlQuery> &query : removeOne)
+        query.reset();
     byKey.reset();
     if (db.isValid())
         db.close();
@@ -449,15 +474,18 @@ void MessageStore::Private::prepareWrites()
                                      ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     // Two stations of a user sharing the file may both have given an ID; a running station
     // means the message it stored last.
-    updateFlag = prepared(QStringLiteral(
-            "UPDATE messages SET flag = ?, label = ?"
-            " WHERE seq = (SELECT max(seq) FROM messages WHERE box = ? AND id = ?)"));
+    for (const HistoryKind box : {HistoryKind::Received, HistoryKind::Sent}) {
+        const QString message = QStringLiteral("seq = (SELECT max(seq) FROM messages WHERE %1"
+                                               " AND id = ?)")
+                                        .arg(BoxCondition(box));
+        updateFlag[BoxNumber(box)] = prepared(
+                QStringLiteral("UPDATE messages SET flag = ?, label = ? WHERE ") + message);
+        removeOne[BoxNumber(box)]
+                = prepared(QStringLiteral("DELETE FROM messages WHERE ") + message);
+    }
     updateDelivery = prepared(QStringLiteral(
             "UPDATE messages SET attempts = ?, host = ?"
             " WHERE seq = (SELECT max(seq) FROM messages WHERE box = 1 AND id = ?)"));
-    removeOne = prepared(QStringLiteral(
-            "DELETE FROM messages"
-            " WHERE seq = (SELECT max(seq) FROM messages WHERE box = ? AND id = ?)"));
     byKey = prepared(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages"
                                     " WHERE box = 0 AND msg_key = ? AND stored_at >= ?"
                                     " ORDER BY seq DESC LIMIT 1"));
@@ -582,14 +610,75 @@ void MessageStore::Private::maintain()
 {
     if (!open)
         return;
-    if (count > limits.keepMax || QDateTime::currentMSecsSinceEpoch() >= nextAgeTrimMs)
-        q.trim();
+    const bool ageDue = QDateTime::currentMSecsSinceEpoch() >= nextAgeTrimMs;
+    if (count > limits.keepMax || ageDue)
+        trim(ageDue);
     const bool caughtUp = indexBatch();
     if (writesSinceCheckpoint >= kCheckpointWrites)
         checkpoint();
     // A failed batch waits for the next write rather than trying again at once.
     if (!caughtUp && open)
         scheduleMaintenance();
+}
+
+void MessageStore::Private::trim(bool byAge)
+{
+    if (!open)
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (byAge)
+        nextAgeTrimMs = now + kAgeTrimIntervalMs;
+    const auto deleteRows = [this](const QString &sql, const QVariantList &values) {
+        QSqlQuery query = prepared(sql);
+        for (int i = 0; i < values.size(); ++i)
+            query.bindValue(i, values.at(i));
+        run(query);
+        return static_cast<qint64>(query.numRowsAffected());
+    };
+    try {
+        run(QStringLiteral("BEGIN IMMEDIATE"));
+        qint64 deleted = 0;
+        if (byAge && limits.keepDays > 0) {
+            const qint64 cutoff = now - limits.keepDays * kDayMs;
+            deleted += deleteRows(QStringLiteral("DELETE FROM messages"
+                                                 " WHERE datum < ? OR stored_at < ?"),
+                                  {cutoff, cutoff});
+        }
+        // Counted again: another station of the user may write to the file too.
+        qint64 remaining = number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
+        const qint64 keepMax = std::max<qint64>(limits.keepMax, 0);
+        if (remaining > keepMax) {
+            // Somewhat below the limit, so that a flood is trimmed once in a number of messages
+            // rather than once in every one; not so far that a trim holds up the receiving
+            // path for long, as each message it drops costs the search index tens of µs.
+            const qint64 excess = remaining - (keepMax - keepMax / kTrimMargin);
+            // Oldest first in each box by ID, which the index by ID gives without a look at
+            // the table; a plain "ORDER BY seq" with the flags made SQLite sort all of them.
+            qint64 gone = deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
+                                                    " (SELECT seq FROM"
+                                                    " (SELECT seq FROM (SELECT seq FROM messages"
+                                                    " WHERE box = 0 AND flag = 8"
+                                                    " ORDER BY id LIMIT ?)"
+                                                    " UNION ALL"
+                                                    " SELECT seq FROM (SELECT seq FROM messages"
+                                                    " WHERE box = 1 AND flag <> 0"
+                                                    " ORDER BY id LIMIT ?))"
+                                                    " ORDER BY seq LIMIT ?)"),
+                                     {excess, excess, excess});
+            if (gone < excess)
+                gone += deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
+                                                  " (SELECT seq FROM messages"
+                                                  " ORDER BY seq LIMIT ?)"),
+                                   {excess - gone});
+            remaining -= gone;
+            deleted += gone;
+        }
+        run(QStringLiteral("COMMIT"));
+        count = remaining;
+        writesSinceCheckpoint += static_cast<int>(std::min<qint64>(deleted, kCheckpointWrites));
+    } catch (const Error &) {
+        rollBack();
+    }
 }
 
 bool MessageStore::Private::indexBatch()
@@ -673,7 +762,8 @@ MessageStore::OpenResult MessageStore::open(const QString &path, const StoreLimi
         if (unusable) {
             d->disconnect();
             const QString backup = MoveAsideAsRescuedCopy(d->path);
-            MoveCompanionsAside(d->path, backup);
+            if (!backup.isEmpty())
+                MoveCompanionsAside(d->path, backup);
             result.problem = EncodeWindows1250(u"Soubor se zprávami ") + PathToWindows1250(d->path)
                              + EncodeWindows1250(u" nelze číst (") + *unusable
                              + EncodeWindows1250(u"); byl uložen stranou jako ")
@@ -693,8 +783,10 @@ MessageStore::OpenResult MessageStore::open(const QString &path, const StoreLimi
     }
     d->open = true;
     result.opened = true;
-    // What an earlier run left unindexed or over the limits is seen to after the start.
-    d->nextAgeTrimMs = 0;
+    // What an earlier run left unindexed or over the limit is seen to right after the start.
+    // The age limit reads every message, some 40 ms over 100 000, so it waits until the start
+    // is over.
+    d->nextAgeTrimMs = QDateTime::currentMSecsSinceEpoch() + kFirstAgeTrimDelayMs;
     d->scheduleMaintenance();
     return result;
 }
@@ -724,16 +816,17 @@ void MessageStore::close()
 
 std::vector<StoredMessage> MessageStore::newest(HistoryKind box, int count) const
 {
-    return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages WHERE box = ?"
-                                    " ORDER BY id DESC LIMIT ?"),
-                     {BoxNumber(box), count});
+    return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages WHERE %1"
+                                    " ORDER BY id DESC LIMIT ?")
+                             .arg(BoxCondition(box)),
+                     {std::max(count, 0)});
 }
 
 std::vector<StoredMessage> MessageStore::newestUnread(int count) const
 {
     return d->select(QStringLiteral("SELECT " MESSAGE_COLUMNS " FROM messages"
                                     " WHERE box = 0 AND flag = 0 ORDER BY id DESC LIMIT ?"),
-                     {count});
+                     {std::max(count, 0)});
 }
 
 qint64 MessageStore::unreadCount() const
@@ -751,8 +844,8 @@ qint64 MessageStore::messageCount() const
 qint32 MessageStore::highestId(HistoryKind box) const
 {
     const std::optional<qint64> id = d->numberOrNothing(
-            QStringLiteral("SELECT coalesce(max(id), 0) FROM messages WHERE box = ?"),
-            {BoxNumber(box)});
+            QStringLiteral("SELECT coalesce(max(id), 0) FROM messages WHERE %1")
+                    .arg(BoxCondition(box)));
     return static_cast<qint32>(id.value_or(0));
 }
 
@@ -770,7 +863,7 @@ std::vector<StoredMessage> MessageStore::rememberedReceived(int atLeast, qint64 
                                     " WHERE box = 0 ORDER BY id DESC LIMIT ?))"
                                     " OR stored_at >= ?)"
                                     " ORDER BY id"),
-                     {atLeast, sinceMs});
+                     {std::max(atLeast, 0), sinceMs});
 }
 
 std::optional<StoredMessage> MessageStore::receivedByKey(const QByteArray &key,
@@ -819,11 +912,10 @@ bool MessageStore::setFlag(HistoryKind box, qint32 id, qint32 flag, const QByteA
 {
     if (!d->open)
         return false;
-    QSqlQuery &query = *d->updateFlag;
+    QSqlQuery &query = *d->updateFlag[BoxNumber(box)];
     query.bindValue(0, flag);
     query.bindValue(1, label);
-    query.bindValue(2, BoxNumber(box));
-    query.bindValue(3, id);
+    query.bindValue(2, id);
     return d->write(query);
 }
 
@@ -842,9 +934,8 @@ bool MessageStore::remove(HistoryKind box, qint32 id)
 {
     if (!d->open)
         return false;
-    QSqlQuery &query = *d->removeOne;
-    query.bindValue(0, BoxNumber(box));
-    query.bindValue(1, id);
+    QSqlQuery &query = *d->removeOne[BoxNumber(box)];
+    query.bindValue(0, id);
     int removed = 0;
     if (!d->write(query, &removed))
         return false;
@@ -854,53 +945,7 @@ bool MessageStore::remove(HistoryKind box, qint32 id)
 
 void MessageStore::trim()
 {
-    if (!d->open)
-        return;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    d->nextAgeTrimMs = now + kAgeTrimIntervalMs;
-    const auto deleteRows = [this](const QString &sql, const QVariantList &values) {
-        QSqlQuery query = d->prepared(sql);
-        for (int i = 0; i < values.size(); ++i)
-            query.bindValue(i, values.at(i));
-        d->run(query);
-        return static_cast<qint64>(query.numRowsAffected());
-    };
-    try {
-        d->run(QStringLiteral("BEGIN IMMEDIATE"));
-        qint64 deleted = 0;
-        if (d->limits.keepDays > 0) {
-            const qint64 cutoff = now - d->limits.keepDays * kDayMs;
-            deleted += deleteRows(QStringLiteral("DELETE FROM messages"
-                                                 " WHERE datum < ? OR stored_at < ?"),
-                                  {cutoff, cutoff});
-        }
-        // Counted again: another station of the user may write to the file too.
-        qint64 count = d->number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
-        const qint64 keepMax = std::max<qint64>(d->limits.keepMax, 0);
-        if (count > keepMax) {
-            // A hundredth below the limit, so that a flood is trimmed once in many messages
-            // rather than once in every one.
-            const qint64 excess = count - (keepMax - keepMax / 100);
-            qint64 gone = deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
-                                                    " (SELECT seq FROM messages"
-                                                    " WHERE (box = 0 AND flag = 8)"
-                                                    " OR (box = 1 AND flag <> 0)"
-                                                    " ORDER BY seq LIMIT ?)"),
-                                     {excess});
-            if (gone < excess)
-                gone += deleteRows(QStringLiteral("DELETE FROM messages WHERE seq IN"
-                                                  " (SELECT seq FROM messages"
-                                                  " ORDER BY seq LIMIT ?)"),
-                                   {excess - gone});
-            count -= gone;
-            deleted += gone;
-        }
-        d->run(QStringLiteral("COMMIT"));
-        d->count = count;
-        d->writesSinceCheckpoint += static_cast<int>(std::min<qint64>(deleted, kCheckpointWrites));
-    } catch (const Error &) {
-        d->rollBack();
-    }
+    d->trim(true);
 }
 
 void MessageStore::updateIndex()
@@ -914,6 +959,10 @@ void MessageStore::updateIndex()
 
 std::vector<StoredMessage> MessageStore::archivePage(const QString &search, int offset, int count)
 {
+    // SQLite takes a negative limit for none at all.
+    if (count <= 0)
+        return {};
+    offset = std::max(offset, 0);
     updateIndex();
     const QString match = MatchExpression(search);
     if (match.isEmpty())

@@ -99,10 +99,10 @@ public:
     bool setDelivery(qint32 id, qint32 attempts, const QByteArray &host);
     bool remove(HistoryKind box, qint32 id);
 
-    // Keeps the limits: over keepMax, drops the oldest messages down to a hundredth below it,
-    // so that a flood is trimmed once in many messages, read received and finished sent ones
-    // (any FLAG but 0) before unread and waiting ones; and every message whose DATUM or
-    // storedAtMs is older than keepDays. It runs by itself after writes, off the way of a
+    // Keeps the limits: over keepMax, drops the oldest messages down to a thousandth below
+    // it, so that a flood is trimmed once in a number of messages, read received and finished
+    // sent ones (any FLAG but 0) before unread and waiting ones; and every message whose DATUM
+    // or storedAtMs is older than keepDays. It runs by itself after writes, off the way of a
     // confirmation, and may be called directly.
     void trim();
     // Brings the search index up to date with every committed message. It runs by itself

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <vector>
 
 namespace {
@@ -486,8 +487,10 @@ TEST_F(MessageStoreTest, WritesAreTrimmedByThemselvesAndAFloodDoesNotGrowTheFile
     const qint64 database = QFileInfo(m_path).size();
     flood(4000);
     EXPECT_LE(store.messageCount(), kKeep);
-    // Deleted pages are used again; the WAL is kept short by the checkpoints.
-    EXPECT_LE(QFileInfo(m_path).size(), database + database / 10);
+    // Deleted pages are used again, and the WAL is kept short by the checkpoints: what grows
+    // is the search index's structure, by a few pages, where 4000 messages more would have
+    // doubled the file.
+    EXPECT_LE(QFileInfo(m_path).size(), database + database / 4);
     EXPECT_LE(fileBytes(), after + after / 4);
 }
 
@@ -612,9 +615,21 @@ TEST_F(MessageStoreTest, ArchiveModelShowsNoRowTwiceWhenMessagesComeWhileItPages
     EXPECT_EQ(model.message(model.rowCount() - 1).row.ID, 1);
     EXPECT_EQ(model.message(ArchiveModel::kPageRows).row.ID, 10);
 
+    // More than a page of them: none of the pages after shows a row twice.
+    ArchiveModel later(store);
+    later.fetchMore({});
+    for (qint32 id = ArchiveModel::kPageRows + 16; id <= 2 * ArchiveModel::kPageRows + 65; ++id)
+        add(Message(HistoryKind::Received, id));
+    while (later.canFetchMore({}))
+        later.fetchMore({});
+    std::set<qint32> ids;
+    for (int row = 0; row < later.rowCount(); ++row)
+        EXPECT_TRUE(ids.insert(later.message(row).row.ID).second) << later.message(row).row.ID;
+    EXPECT_EQ(ids.count(1), 1u);
+
     model.reload();
     model.fetchMore({});
-    EXPECT_EQ(model.message(0).row.ID, ArchiveModel::kPageRows + 15);
+    EXPECT_EQ(model.message(0).row.ID, 2 * ArchiveModel::kPageRows + 65);
 }
 
 } // namespace
