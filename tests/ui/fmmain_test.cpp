@@ -393,6 +393,14 @@ TEST(MainWindow, QuittingAsksAndACancelledQuitAsksAgainAtTheNextClose)
             const QString question
                     = QStringLiteral("Ukončením programu nebudete moci přijímat zprávy.");
             EXPECT_EQ(cancel.questions, (std::vector<QString>{question, question}));
+            // A message still waiting for its confirmation is not dropped without a word.
+            station.dm->QueueMessage("Jan", "127.0.0.1", "Ahoj");
+            station.window->close();
+            ASSERT_EQ(cancel.questions.size(), 3u);
+            EXPECT_EQ(cancel.questions.back(),
+                      question
+                              + QStringLiteral("\n\nZprávy čekající na potvrzení příjmu: 1. "
+                                               "Odešlou se znovu při příštím spuštění."));
         }
         BoxAnswerer ok(QMessageBox::Ok);
         bool deadlinePassed = false;
