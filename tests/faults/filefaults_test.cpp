@@ -34,6 +34,8 @@
 namespace {
 
 constexpr qint64 kScratchBytes = 64 * 1024;
+// Room for the message store's tables and a few messages.
+constexpr qint64 kStoreScratchBytes = 1024 * 1024;
 
 const QByteArray kSavedSettings
         = "; written by hand\r\n[TCPIP]\r\nUSEIP=0\r\nIDENT=Recepce\r\n"
@@ -118,13 +120,14 @@ protected:
 
     // Private mounts and network, a tmpfs over the scratch directory, the settings file looked
     // for there, and then whatever the case needs before its body runs.
-    std::function<std::string()> prepare(std::function<std::string()> more = {}) const
+    std::function<std::string()> prepare(std::function<std::string()> more = {},
+                                         qint64 bytes = kScratchBytes) const
     {
         const QString directory = scratch();
-        return [directory, more]() -> std::string {
+        return [directory, more, bytes]() -> std::string {
             std::string problem = PreparePrivateMountsAndNetwork();
             if (problem.empty())
-                problem = MountScratchFileSystem(directory, kScratchBytes);
+                problem = MountScratchFileSystem(directory, bytes);
             if (!problem.empty())
                 return problem;
             qputenv("XDG_CONFIG_HOME", QFile::encodeName(directory));
@@ -167,6 +170,7 @@ private:
 
 using SettingsFileFault = FileFault;
 using AddressBookFileFault = FileFault;
+using MessageStoreFileFault = FileFault;
 
 } // namespace
 
@@ -405,5 +409,53 @@ TEST_F(AddressBookFileFault, FullFileSystemLeavesTheOldFileWholeUntilThereIsRoom
         EXPECT_EQ(reloaded.memberCount(0), 101);
         EXPECT_EQ(reloaded.memberCount(1), 1);
         EXPECT_EQ(reloaded.memberText(0, 100), QByteArray("Pobocka 99"));
+    });
+}
+
+// A disk that fills up under a running station costs only the disk copies of what came
+// meanwhile, and says so once; the messages go on from memory, and with room again the store
+// takes the next ones.
+TEST_F(MessageStoreFileFault, AFullDiskDuringTheRunIsReportedOnceAndWritingResumes)
+{
+    RUN_IN_FAULT_CHILD(prepare({}, kStoreScratchBytes), [this] {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(scratch()));
+        RecordingBoxes boxes;
+        const auto start = [&boxes] {
+            auto dm = std::make_unique<Tdm>(boxes, [] { return QByteArray("PC7"); });
+            dm->stopClock();
+            return dm;
+        };
+        std::unique_ptr<Tdm> dm = start();
+        ASSERT_TRUE(dm->started());
+        ASSERT_TRUE(dm->store().isOpen());
+        std::vector<QByteArray> lines;
+        QObject::connect(dm.get(), &Tdm::statusLine, [&lines](const QByteArray &line) {
+            lines.push_back(line);
+        });
+        const auto saying = [&lines](QStringView start) {
+            return std::count_if(lines.begin(), lines.end(), [start](const QByteArray &line) {
+                return line.startsWith(EncodeWindows1250(start));
+            });
+        };
+        dm->QueueMessage("Jan", "PC1", "pred");
+        ASSERT_GT(FillFileSystem(scratch()), 0);
+        dm->QueueMessage("Jan", "PC1", "na plny disk");
+        dm->QueueMessage("Jan", "PC1", "znovu na plny disk");
+        EXPECT_EQ(dm->outboundQueue().size(), 3u);
+        EXPECT_EQ(saying(u"Zprávy nelze uložit: "), 1);
+
+        ASSERT_TRUE(QFile::remove(scratch() + QStringLiteral("/filler")));
+        dm->QueueMessage("Jan", "PC1", "po");
+        EXPECT_EQ(saying(u"Zprávy se opět ukládají"), 1);
+        EXPECT_EQ(saying(u"Zprávy nelze uložit: "), 1);
+
+        dm.reset();
+        dm = start();
+        QByteArrayList waiting;
+        for (const TMessageQueueItem &entry : dm->outboundQueue())
+            waiting << entry.Body;
+        EXPECT_EQ(waiting, (QByteArrayList{"pred", "po"}));
+        EXPECT_TRUE(boxes.warnings.empty());
+        EXPECT_TRUE(boxes.errors.empty());
     });
 }

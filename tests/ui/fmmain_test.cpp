@@ -9,6 +9,7 @@
 #include "support/recordingboxes.h"
 #include "support/stationsettings.h"
 #include "support/widgettest.h"
+#include "ui/archivewindow.h"
 #include "ui/dialogs/fmGroup.h"
 #include "ui/dialogs/fmSend.h"
 #include "ui/dialogs/fmUser.h"
@@ -23,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -416,6 +418,48 @@ TEST(MainWindow, QuittingAsksAndACancelledQuitAsksAgainAtTheNextClose)
         QApplication::exec();
         EXPECT_FALSE(deadlinePassed) << "the confirmed quit did not end the loop";
         EXPECT_EQ(ok.questions.size(), 1u);
+    });
+}
+
+TEST(MainWindow, TheArchiveFindsMessagesAsTheUserTypesWithOrWithoutDiacritics)
+{
+    RUN_WINDOW_TEST([] {
+        RawPeer peer;
+        Station station;
+        peer.sendTo("=PC9~1|Sklad|" + EncodeWindows1250(u"Faktura přijatá včera"));
+        peer.sendTo("=PC9~2|Sklad|Porada v osm");
+        ASSERT_EQ(peer.takeCount(2).size(), 2u);
+        station.dm->QueueMessage("Jan", "127.0.0.1", EncodeWindows1250(u"Přijatá objednávka"));
+        const QList<QAction *> actions = station.window->findChildren<QAction *>();
+        const auto search = std::find_if(actions.begin(), actions.end(), [](QAction *action) {
+            return action->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_F);
+        });
+        ASSERT_NE(search, actions.end());
+        EXPECT_EQ((*search)->text(), QStringLiteral("&Hledat ve zprávách…"));
+        (*search)->trigger();
+
+        ArchiveWindow *archive = station.window->findChild<ArchiveWindow *>();
+        ASSERT_TRUE(archive && archive->isVisible());
+        const auto texts = [archive] {
+            QStringList shown;
+            for (int row = 0; row < archive->model().rowCount(); ++row)
+                shown << archive->model().index(row, ArchiveModel::ColumnText).data().toString();
+            return shown;
+        };
+        ASSERT_TRUE(QTest::qWaitFor([&] { return archive->model().rowCount() == 3; }));
+        EXPECT_EQ(texts().first(), QStringLiteral("Přijatá objednávka")); // the newest first
+        QTest::keyClicks(archive->searchField(), QStringLiteral("prijata"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return archive->model().rowCount() == 2; }));
+        EXPECT_EQ(texts(),
+                  (QStringList{QStringLiteral("Přijatá objednávka"),
+                               QStringLiteral("Faktura přijatá včera")}));
+
+        BoxAnswerer close(QMessageBox::Close);
+        archive->view()->setCurrentIndex(archive->model().index(1, 0));
+        QTest::keyClick(archive->view(), Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return close.questions.size() == 1; }));
+        EXPECT_TRUE(close.questions[0].contains(QStringLiteral("Faktura přijatá včera")));
+        EXPECT_TRUE(close.questions[0].startsWith(QStringLiteral("Od: Sklad <127.0.0.1>")));
     });
 }
 
