@@ -99,6 +99,8 @@ const QString kConnectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=250");
 // Long enough for a burst of messages to be stored first, short enough for a search to find
 // little to index.
 constexpr int kMaintenanceDelayMs = 5;
+// The first deferred pass after the store opens, when the station's start is over.
+constexpr int kFirstPassDelayMs = 1000;
 // Rows indexed in one transaction of the deferred pass, which holds up the thread meanwhile.
 constexpr int kIndexBatch = 200;
 // About what the automatic checkpoint would wait for, in writes rather than pages.
@@ -403,7 +405,9 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
         throw;
     }
     prepareWrites();
-    count = number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
+    // Counted in the first deferred pass: over a large store the count is a walk of an index,
+    // which the start need not wait for.
+    count = -1;
     return std::nullopt;
 }
 
@@ -611,8 +615,11 @@ void MessageStore::Private::scheduleMaintenance()
 
 void MessageStore::Private::maintain()
 {
+    maintenance.setInterval(kMaintenanceDelayMs);
     if (!open)
         return;
+    if (count < 0)
+        count = number(QStringLiteral("SELECT count(*) FROM messages")).value_or(0);
     const bool ageDue = QDateTime::currentMSecsSinceEpoch() >= nextAgeTrimMs;
     if (count > limits.keepMax || ageDue)
         trim(ageDue);
@@ -786,11 +793,11 @@ MessageStore::OpenResult MessageStore::open(const QString &path, const StoreLimi
     }
     d->open = true;
     result.opened = true;
-    // What an earlier run left unindexed or over the limit is seen to right after the start.
-    // The age limit reads every message, some 40 ms over 100 000, so it waits until the start
-    // is over.
+    // What an earlier run left unindexed or over the limit is seen to once the start is over,
+    // and the count of messages with it. The age limit reads every message, some 40 ms over
+    // 100 000, so it waits longer still.
     d->nextAgeTrimMs = QDateTime::currentMSecsSinceEpoch() + kFirstAgeTrimDelayMs;
-    d->scheduleMaintenance();
+    d->maintenance.start(kFirstPassDelayMs);
     return result;
 }
 
@@ -922,7 +929,8 @@ bool MessageStore::add(const StoredMessage &message)
                             : QVariant(message.body));
     if (!d->write(query))
         return false;
-    ++d->count;
+    if (d->count >= 0)
+        ++d->count;
     return true;
 }
 
@@ -957,7 +965,8 @@ bool MessageStore::remove(HistoryKind box, qint32 id)
     int removed = 0;
     if (!d->write(query, &removed))
         return false;
-    d->count -= removed;
+    if (d->count >= 0)
+        d->count -= removed;
     return true;
 }
 
