@@ -113,6 +113,16 @@ QFrame *SunkenFrame(const QRect &geometry, QWidget *parent)
     return frame;
 }
 
+// A field's label to its left, as high as the field, which it names to the keyboard and to a
+// screen reader.
+void PlaceLabelOf(QWidget *field, const QString &text, int x, QWidget *parent)
+{
+    QLabel *label = PlacedLabel(text, x, field->y(), false, parent);
+    label->resize(label->width(), field->height());
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setBuddy(field);
+}
+
 QCheckBox *PlacedCheckBox(const QString &text, int x, int y, QWidget *parent)
 {
     auto *box = new QCheckBox(text, parent);
@@ -320,9 +330,7 @@ void TfSet::buildControls()
     m_ePort = new TSpinEdit(kMinimumPort, kMaximumPort, this);
     m_ePort->setObjectName(QStringLiteral("ePort"));
     m_ePort->setGeometry(48, 64, 65, m_ePort->sizeHint().height());
-    QLabel *portLabel = PlacedLabel(QStringLiteral("Port"), 24, 64, false, this);
-    portLabel->resize(portLabel->width(), m_ePort->height());
-    portLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    PlaceLabelOf(m_ePort, QStringLiteral("Port"), 24, this);
 
     m_eIP = new QCheckBox(QStringLiteral("Převádět název příjemce na IP adresu"), this);
     m_eIP->setObjectName(QStringLiteral("eIP"));
@@ -370,17 +378,11 @@ void TfSet::buildControls()
     m_eKeepMax = new TSpinEdit(kMinimumKeepMax, kMaximumKeepMax, this);
     m_eKeepMax->setObjectName(QStringLiteral("eKeepMax"));
     m_eKeepMax->setGeometry(104, 328, 73, m_eKeepMax->sizeHint().height());
-    QLabel *keepMaxLabel = PlacedLabel(QStringLiteral("Nejvýš zpráv"), 24, 328, false, this);
-    keepMaxLabel->resize(keepMaxLabel->width(), m_eKeepMax->height());
-    keepMaxLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    keepMaxLabel->setBuddy(m_eKeepMax);
+    PlaceLabelOf(m_eKeepMax, QStringLiteral("Nejvýš zpráv"), 24, this);
     m_eKeepDays = new TSpinEdit(kMinimumKeepDays, kMaximumKeepDays, this);
     m_eKeepDays->setObjectName(QStringLiteral("eKeepDays"));
     m_eKeepDays->setGeometry(264, 328, 57, m_eKeepDays->sizeHint().height());
-    QLabel *keepDaysLabel = PlacedLabel(QStringLiteral("Nejdéle dní"), 192, 328, false, this);
-    keepDaysLabel->resize(keepDaysLabel->width(), m_eKeepDays->height());
-    keepDaysLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    keepDaysLabel->setBuddy(m_eKeepDays);
+    PlaceLabelOf(m_eKeepDays, QStringLiteral("Nejdéle dní"), 192, this);
     connect(m_cStore, &QCheckBox::toggled, this, [this](bool on) {
         m_eKeepMax->setEnabled(on);
         m_eKeepDays->setEnabled(on);
