@@ -33,6 +33,15 @@ constexpr char16_t kRareText[] = u"Vaše objednávka byla přijatá, zboží ode
 
 } // namespace
 
+QByteArray ArchiveText(int number)
+{
+    const QStringView text = number % kRareWordEvery == 0
+                                     ? QStringView(kRareText)
+                                     : QStringView(kTexts[number % std::size(kTexts)]);
+    return EncodeWindows1250(text.toString() + QStringLiteral(" (") + QString::number(number)
+                             + QLatin1Char(')'));
+}
+
 StoredMessage ArchiveMessage(int number, const QDateTime &datum)
 {
     static const QByteArray partner = EncodeWindows1250(u"Jan Novák <10.0.0.7>");
@@ -48,11 +57,7 @@ StoredMessage ArchiveMessage(int number, const QDateTime &datum)
     message.row.lFLAG = HistoryFlagLabel(message.row.FLAG).value_or(QByteArray());
     message.row.DATUM = datum;
     message.row.FROM = partner;
-    const QStringView text = number % kRareWordEvery == 0
-                                     ? QStringView(kRareText)
-                                     : QStringView(kTexts[number % std::size(kTexts)]);
-    message.row.MSG = EncodeWindows1250(text.toString() + QStringLiteral(" (")
-                                        + QString::number(number) + QLatin1Char(')'));
+    message.row.MSG = ArchiveText(number);
     message.body = message.row.MSG;
     message.key = "PC9~" + QByteArray::number(number);
     message.host = "10.0.0.7";

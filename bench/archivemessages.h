@@ -18,6 +18,9 @@ inline constexpr int kRareWordEvery = 100;
 inline constexpr char16_t kRareSearch[] = u"prijata";
 inline constexpr char16_t kAbsentSearch[] = u"velbloud";
 
+// The text of message number, in Windows-1250, as ArchiveMessage gives it.
+QByteArray ArchiveText(int number);
+
 // Message number (from 1) of a store, taken by it at datum. Each box counts its IDs on its
 // own; every text is distinct, as a flood's are.
 StoredMessage ArchiveMessage(int number, const QDateTime &datum);

@@ -272,10 +272,10 @@ FloodResult Flood(quint16 port, const QString &storePath)
         const bool sending = now - start < kFloodTime;
         while (sending && inFlight < kWindow) {
             const qint64 key = nextKey++;
-            const StoredMessage message = ArchiveMessage(int(key), QDateTime());
             socket.sendTo("127.0.0.1",
                           port,
-                          "=PEER~" + QByteArray::number(key) + '|' + ident + '|' + message.row.MSG);
+                          "=PEER~" + QByteArray::number(key) + '|' + ident + '|'
+                                  + ArchiveText(int(key)));
             pending.push_back({key, Clock::now(), false});
             ++inFlight;
             ++result.sent;
