@@ -592,9 +592,9 @@ void PrintStoreRows(int runs,
         }
         row(figure, columns);
     };
-    std::printf("\nThe message store at the start, medians of %d starts: none (STORE=0), the first "
-                "start (no file yet),\nan empty store and a full one (%d messages); each start "
-                "finds a copy of the same file.\n",
+    std::printf("\nThe message store at the start, medians of %d starts: none (STORE=0), the "
+                "first start (no file yet),\nan empty store and a full one (%d messages); each "
+                "start finds a copy of the same file.\n",
                 runs,
                 kStoredMessages);
     row("figure", {"none", "first", "empty", "full", "+first", "+empty", "+full", " target"});

@@ -754,6 +754,10 @@ void PrintStoreOnOff(const StationFigures &headless,
     const auto medianMet = [](const StationFigures &on, const StationFigures &off) {
         return on.latency.median() <= off.latency.median() + kStoreMedianTargetUs;
     };
+    const std::string rateVerdicts
+            = verdicts(rateMet(headless, headlessNoStore), rateMet(window, windowNoStore));
+    const std::string medianVerdicts
+            = verdicts(medianMet(headless, headlessNoStore), medianMet(window, windowNoStore));
     row("figure", "hl store", "hl none", "on/off", "win store", "win none", "on/off", "target");
     row("confirmed/s, " + std::to_string(kWindow) + " in flight",
         Format(headless.flow.rate(), 0),
@@ -762,8 +766,7 @@ void PrintStoreOnOff(const StationFigures &headless,
         Format(window.flow.rate(), 0),
         Format(windowNoStore.flow.rate(), 0),
         Ratio(window.flow.rate(), windowNoStore.flow.rate()),
-        ">= " + Format(kStoreRateTarget, 2) + " x none: "
-                + verdicts(rateMet(headless, headlessNoStore), rateMet(window, windowNoStore)));
+        ">= " + Format(kStoreRateTarget, 2) + " x none: " + rateVerdicts);
     row("  lost/sent",
         Lost(headless.flow),
         Lost(headlessNoStore.flow),
@@ -779,8 +782,7 @@ void PrintStoreOnOff(const StationFigures &headless,
         Format(window.latency.median()),
         Format(windowNoStore.latency.median()),
         Difference(window.latency.median(), windowNoStore.latency.median()),
-        "<= none + " + Format(kStoreMedianTargetUs, 0) + " us: "
-                + verdicts(medianMet(headless, headlessNoStore), medianMet(window, windowNoStore)));
+        "<= none + " + Format(kStoreMedianTargetUs, 0) + " us: " + medianVerdicts);
     row("latency p99, us",
         Format(headless.latency.p99()),
         Format(headlessNoStore.latency.p99()),
@@ -823,7 +825,8 @@ bool WriteSettings(const QString &directory, quint16 port, const QByteArray &ide
     QFile ini(QDir(directory).filePath(QStringLiteral("veltrin.ini")));
     if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray text = "[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=" + ident + "\r\n";
+    QByteArray text = "[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=" + ident;
+    text += "\r\n";
     if (!store)
         text += "[DATABASE]\r\nSTORE=0\r\n";
     return ini.write(text) == text.size();

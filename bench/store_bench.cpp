@@ -321,13 +321,15 @@ std::string MiB(qint64 bytes)
     return text;
 }
 
+constexpr char kFloodRow[] = "%-34s %10s %10s %10s %10s\n";
+
 void PrintFloodRow(const std::string &when,
                    const std::string &confirmed,
                    qint64 dbBytes,
                    qint64 walBytes)
 {
     const qint64 total = dbBytes < 0 ? -1 : dbBytes + std::max<qint64>(walBytes, 0);
-    std::printf("%-34s %10s %10s %10s %10s\n",
+    std::printf(kFloodRow,
                 when.c_str(),
                 confirmed.c_str(),
                 MiB(dbBytes).c_str(),
@@ -398,7 +400,7 @@ int MeasureFlood(bool inNamespace)
                 "again after the station ended)\n\n",
                 static_cast<long long>(keptByStation),
                 static_cast<long long>(keptInFile));
-    std::printf("%-34s %10s %10s %10s %10s\n", "file size, MiB", "confirmed", ".db", "-wal", "sum");
+    std::printf(kFloodRow, "file size, MiB", "confirmed", ".db", "-wal", "sum");
     for (const FloodMark &mark : flood.marks) {
         char when[32];
         std::snprintf(when, sizeof when, "after %.0f s", mark.seconds);
