@@ -1,4 +1,10 @@
+#include "archivemessages.h"
+#include "core/store/messagestore.h"
 #include "tools/loopback.h"
+
+#include <QCoreApplication>
+#include <QString>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -31,9 +37,11 @@
 #include <vector>
 
 // How long the station takes from exec to a mapped main window, and how much memory it holds
-// once settled, beside a bare toolkit window started the same way on the same X server. The
-// station binds its fixed port, so every start gets a network namespace of its own with only
-// "lo"; the bare window gets one too, so that both pay the same for the launch.
+// once settled, beside a bare toolkit window started the same way on the same X server; and the
+// station again with STORE=0 and over a store of 100 000 messages, beside its start with an
+// empty store. The station binds its fixed port, so every start gets a network namespace of
+// its own with only "lo"; the bare window gets one too, so that both pay the same for the
+// launch.
 
 namespace {
 
@@ -50,6 +58,10 @@ constexpr auto kExitDeadline = 5s;
 constexpr double kTimeTargetRatio = 1.15;
 constexpr double kMemoryTargetRatio = 1.25;
 constexpr int kNoNamespaceExit = 77;
+constexpr int kStoredMessages = 100000;
+// What the store may add to a start without it.
+constexpr double kStoreTimeTargetMs = 10;
+constexpr double kStoreMemoryTargetMiB = 2;
 
 // An interrupted bench still cleans up after itself: the handler only ends the subject that
 // is running, every wait then ends, and the ordinary path stops the server, removes the
@@ -263,6 +275,8 @@ struct Subject
     std::string path;
     std::string titlePrefix; // the one window of the process whose mapping counts
     std::string argument;    // the one argument it is started with, if any
+    std::string settings;    // the settings file's text, if any
+    std::string store;       // a store file that each start finds as its own, if any
 };
 
 struct Sample
@@ -386,6 +400,21 @@ Sample Measure(Display *display, const std::string &displayName, const Subject &
     const std::filesystem::path dir = pattern;
     std::filesystem::create_directory(dir / "config");
     std::filesystem::create_directory(dir / "cwd");
+    if (!subject.settings.empty())
+        std::ofstream(dir / "config" / "veltrin.ini", std::ios::binary) << subject.settings;
+    // Every start over the same messages, as after a restart: a copy, since the station writes.
+    if (!subject.store.empty()) {
+        const std::filesystem::path data = dir / "config" / "veltrin";
+        std::filesystem::create_directory(data);
+        std::filesystem::permissions(data, std::filesystem::perms::owner_all);
+        std::error_code error;
+        std::filesystem::copy_file(subject.store, data / "messages.db", error);
+        if (error) {
+            sample.failure = "cannot copy the store: " + error.message();
+            std::filesystem::remove_all(dir);
+            return sample;
+        }
+    }
 
     // Nothing left over from the window of the run before may be taken for this one.
     XSync(display, True);
@@ -519,12 +548,78 @@ struct Series
     }
 };
 
-// The whole measurement on one server of its own; gives the exit code.
-int Bench(int runs, const std::string &serverLog)
+std::string Signed(double value)
 {
-    const Subject station{"station", STATION_PATH, "Veltrin [", {}};
-    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window", {}};
-    const Subject text{"text", BARE_WINDOW_PATH, "Bare window", "--text"};
+    if (std::isnan(value))
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%+.1f", value);
+    return text;
+}
+
+// The station with STORE=0 and with each store in columns, with what each store adds to the
+// start without it.
+void PrintStoreRows(int runs,
+                    const Series &noStore,
+                    const Series &firstStart,
+                    const Series &empty,
+                    const Series &full)
+{
+    const auto row = [](const std::string &figure, const std::vector<std::string> &columns) {
+        std::printf("%-30s", figure.c_str());
+        for (const std::string &column : columns)
+            std::printf(" %8s", column.c_str());
+        std::printf("\n");
+    };
+    const auto figures = [&](const std::string &figure,
+                             std::vector<double> Series::*of,
+                             double target,
+                             const char *unit) {
+        const double none = Median(noStore.*of);
+        std::vector<std::string> columns = {Format(none)};
+        std::vector<double> costs;
+        for (const Series *series : {&firstStart, &empty, &full}) {
+            columns.push_back(Format(Median(series->*of)));
+            costs.push_back(Median(series->*of) - none);
+        }
+        for (const double cost : costs)
+            columns.push_back(Signed(cost));
+        if (target > 0) {
+            std::string verdicts;
+            for (const double cost : costs)
+                verdicts += std::isnan(cost) ? " -" : cost <= target ? " met" : " missed";
+            columns.push_back(" <= +" + Format(target, 0) + " " + unit + ":" + verdicts);
+        }
+        row(figure, columns);
+    };
+    std::printf("\nThe message store at the start, medians of %d starts: none (STORE=0), the "
+                "first start (no file yet),\nan empty store and a full one (%d messages); each "
+                "start finds a copy of the same file.\n",
+                runs,
+                kStoredMessages);
+    row("figure", {"none", "first", "empty", "full", "+first", "+empty", "+full", " target"});
+    figures("exec to visible window, ms", &Series::visibleMs, kStoreTimeTargetMs, "ms");
+    figures("VmRSS 2 s after visible, MiB", &Series::rssMiB, kStoreMemoryTargetMiB, "MiB");
+    figures("  of which anonymous, MiB", &Series::anonMiB, 0, "");
+    figures("  of which file-backed, MiB", &Series::fileMiB, 0, "");
+}
+
+// The whole measurement on one server of its own; gives the exit code.
+struct StoreFiles
+{
+    std::string empty;
+    std::string full;
+};
+
+int Bench(int runs, const std::string &serverLog, const StoreFiles &stores)
+{
+    const Subject station{"station", STATION_PATH, "Veltrin [", {}, {}, {}};
+    const Subject bare{"bare", BARE_WINDOW_PATH, "Bare window", {}, {}, {}};
+    const Subject text{"text", BARE_WINDOW_PATH, "Bare window", "--text", {}, {}};
+    const Subject noStore{
+            "nostore", STATION_PATH, "Veltrin [", {}, "[DATABASE]\r\nSTORE=0\r\n", {}};
+    const Subject empty{"empty", STATION_PATH, "Veltrin [", {}, {}, stores.empty};
+    const Subject full{"full", STATION_PATH, "Veltrin [", {}, {}, stores.full};
 
     VirtualServer server;
     if (!server.start(serverLog)) {
@@ -555,8 +650,17 @@ int Bench(int runs, const std::string &serverLog)
     Series stationSeries;
     Series bareSeries;
     Series textSeries;
+    Series noStoreSeries;
+    Series emptySeries;
+    Series fullSeries;
+    const std::pair<const Subject *, Series *> subjects[] = {{&bare, &bareSeries},
+                                                             {&text, &textSeries},
+                                                             {&station, &stationSeries},
+                                                             {&noStore, &noStoreSeries},
+                                                             {&empty, &emptySeries},
+                                                             {&full, &fullSeries}};
     for (int run = 0; run <= runs; ++run) {
-        for (const Subject *subject : {&bare, &text, &station}) {
+        for (const auto &[subject, series] : subjects) {
             const Sample sample = Measure(display, server.display(), *subject);
             if (g_interrupted) {
                 std::printf("bench_startup: interrupted\n");
@@ -582,10 +686,7 @@ int Bench(int runs, const std::string &serverLog)
                         sample.rssAnonKiB / 1024.0,
                         sample.rssFileKiB / 1024.0);
             if (run > 0)
-                (subject == &station ? stationSeries
-                 : subject == &text  ? textSeries
-                                     : bareSeries)
-                        .add(sample);
+                series->add(sample);
         }
     }
     XCloseDisplay(display);
@@ -629,7 +730,32 @@ int Bench(int runs, const std::string &serverLog)
                  Format(Median(stationSeries.*of) / withText, 2),
                  Format(withText / Median(bareSeries.*of), 2));
     }
+    PrintStoreRows(runs, noStoreSeries, stationSeries, emptySeries, fullSeries);
     return 0;
+}
+
+// The stores the starts find, made once through the store itself at the place in dir where the
+// station looks for one: one that a start before has made and left empty, and a full one.
+std::optional<StoreFiles> MakeStores(const std::string &dir, int argc, char *argv[])
+{
+    // The store's database driver is a plug-in, which only an application loads; it goes
+    // before the first start, so that no start inherits it.
+    QCoreApplication app(argc, argv);
+    const StoreFiles files{dir + "/empty/veltrin/messages.db", dir + "/full/veltrin/messages.db"};
+    const auto start = Clock::now();
+    for (const std::string *path : {&files.empty, &files.full}) {
+        MessageStore store;
+        const MessageStore::OpenResult opened = store.open(QString::fromStdString(*path));
+        if (!opened.opened || (path == &files.full && !FillArchive(store, kStoredMessages))) {
+            std::printf("bench_startup: cannot make the store at %s\n", path->c_str());
+            return std::nullopt;
+        }
+    }
+    std::printf("A store of %d messages filled in %.1f s: %.1f MiB.\n",
+                kStoredMessages,
+                std::chrono::duration<double>(Clock::now() - start).count(),
+                double(std::filesystem::file_size(files.full)) / (1024.0 * 1024.0));
+    return files;
 }
 
 } // namespace
@@ -649,7 +775,13 @@ int main(int argc, char *argv[])
     const int logFd = ::mkstemp(serverLog);
     if (logFd >= 0)
         ::close(logFd);
-    const int exitCode = Bench(runs, serverLog);
+    char storeDir[] = "/tmp/veltrin-store-XXXXXX";
+    const bool madeStoreDir = ::mkdtemp(storeDir) != nullptr;
+    const std::optional<StoreFiles> stores
+            = madeStoreDir ? MakeStores(storeDir, argc, argv) : std::nullopt;
+    const int exitCode = stores && !g_interrupted ? Bench(runs, serverLog, *stores) : 1;
+    if (madeStoreDir)
+        std::filesystem::remove_all(storeDir);
     ::unlink(serverLog);
     if (const int signalNumber = g_interrupted) {
         ::signal(signalNumber, SIG_DFL);

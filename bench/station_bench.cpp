@@ -10,6 +10,7 @@
 #include "tools/udppeer.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -48,9 +49,10 @@ extern char **environ;
 // The station handling a stream of inbound messages, its confirmation latency and the cost of
 // one clock tick, each beside the floor that plain sockets give on the same loopback: the core
 // in this process, as the headless station runs it, and the windowed station, the program
-// users run, as a child process on the offscreen platform. The station's port is fixed by the
-// protocol, so everything runs in a network namespace of this process's own, where only "lo"
-// exists, and the child inherits it.
+// users run, as a child process on the offscreen platform. Each of the two runs once more with
+// STORE=0, so that what the message store costs shows beside it; every station starts with an
+// empty store of its own. The station's port is fixed by the protocol, so everything runs in a
+// network namespace of this process's own, where only "lo" exists, and the children inherit it.
 
 namespace {
 
@@ -64,6 +66,8 @@ constexpr quint16 kEchoPort = 40001;
 constexpr quint16 kKeptSocketServerPort = 40002;
 constexpr quint16 kFreshClientServerPort = 40003;
 constexpr quint16 kWindowStationPort = 40004;
+constexpr quint16 kNoStoreStationPort = 40005;
+constexpr quint16 kNoStoreWindowPort = 40006;
 
 // Bounds the unconfirmed messages, so the figure is handling speed and not socket-buffer
 // overflow on either side.
@@ -94,6 +98,10 @@ constexpr auto kBurstQuiet = 1s;
 constexpr auto kBurstLimit = 60s;
 
 constexpr auto kWindowStartLimit = 30s;
+
+// What the store may cost a station: a share of its rate, and time added to its median.
+constexpr double kStoreRateTarget = 0.85;
+constexpr double kStoreMedianTargetUs = 20;
 
 double Percentile(std::vector<double> values, double fraction)
 {
@@ -696,6 +704,134 @@ void PrintSideBySide(const FlowResult &echoFlow,
         "");
 }
 
+struct StationFigures
+{
+    FlowResult flow;
+    LatencyResult latency;
+    BurstResult burst;
+};
+
+std::string Difference(double value, double baseline)
+{
+    if (std::isnan(value) || std::isnan(baseline))
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%+.1f", value - baseline);
+    return text;
+}
+
+// Each station with its store and with STORE=0 in columns, with what the store costs it: the
+// ratio of the rates and of the burst times, the difference of the latencies.
+void PrintStoreOnOff(const StationFigures &headless,
+                     const StationFigures &headlessNoStore,
+                     const StationFigures &window,
+                     const StationFigures &windowNoStore)
+{
+    const auto row = [](const std::string &figure,
+                        const std::string &headlessOn,
+                        const std::string &headlessOff,
+                        const std::string &headlessCost,
+                        const std::string &windowOn,
+                        const std::string &windowOff,
+                        const std::string &windowCost,
+                        const std::string &target) {
+        std::printf("%-30s %9s %9s %7s %9s %9s %7s  %s\n",
+                    figure.c_str(),
+                    headlessOn.c_str(),
+                    headlessOff.c_str(),
+                    headlessCost.c_str(),
+                    windowOn.c_str(),
+                    windowOff.c_str(),
+                    windowCost.c_str(),
+                    target.c_str());
+    };
+    const auto verdicts = [](bool headlessMet, bool windowMet) {
+        return "hl " + Verdict(headlessMet) + ", win " + Verdict(windowMet);
+    };
+    const auto rateMet = [](const StationFigures &on, const StationFigures &off) {
+        return off.flow.confirmed > 0 && on.flow.rate() >= kStoreRateTarget * off.flow.rate();
+    };
+    const auto medianMet = [](const StationFigures &on, const StationFigures &off) {
+        return on.latency.median() <= off.latency.median() + kStoreMedianTargetUs;
+    };
+    const std::string rateVerdicts
+            = verdicts(rateMet(headless, headlessNoStore), rateMet(window, windowNoStore));
+    const std::string medianVerdicts
+            = verdicts(medianMet(headless, headlessNoStore), medianMet(window, windowNoStore));
+    row("figure", "hl store", "hl none", "on/off", "win store", "win none", "on/off", "target");
+    row("confirmed/s, " + std::to_string(kWindow) + " in flight",
+        Format(headless.flow.rate(), 0),
+        Format(headlessNoStore.flow.rate(), 0),
+        Ratio(headless.flow.rate(), headlessNoStore.flow.rate()),
+        Format(window.flow.rate(), 0),
+        Format(windowNoStore.flow.rate(), 0),
+        Ratio(window.flow.rate(), windowNoStore.flow.rate()),
+        ">= " + Format(kStoreRateTarget, 2) + " x none: " + rateVerdicts);
+    row("  lost/sent",
+        Lost(headless.flow),
+        Lost(headlessNoStore.flow),
+        "-",
+        Lost(window.flow),
+        Lost(windowNoStore.flow),
+        "-",
+        "");
+    row("latency median, us, 1 in flight",
+        Format(headless.latency.median()),
+        Format(headlessNoStore.latency.median()),
+        Difference(headless.latency.median(), headlessNoStore.latency.median()),
+        Format(window.latency.median()),
+        Format(windowNoStore.latency.median()),
+        Difference(window.latency.median(), windowNoStore.latency.median()),
+        "<= none + " + Format(kStoreMedianTargetUs, 0) + " us: " + medianVerdicts);
+    row("latency p99, us",
+        Format(headless.latency.p99()),
+        Format(headlessNoStore.latency.p99()),
+        Difference(headless.latency.p99(), headlessNoStore.latency.p99()),
+        Format(window.latency.p99()),
+        Format(windowNoStore.latency.p99()),
+        Difference(window.latency.p99(), windowNoStore.latency.p99()),
+        "");
+    row("  samples lost",
+        std::to_string(headless.latency.lost),
+        std::to_string(headlessNoStore.latency.lost),
+        "-",
+        std::to_string(window.latency.lost),
+        std::to_string(windowNoStore.latency.lost),
+        "-",
+        "");
+    row("burst of " + std::to_string(kBurstCount) + ": confirmed/sent",
+        Confirmed(headless.burst),
+        Confirmed(headlessNoStore.burst),
+        "-",
+        Confirmed(window.burst),
+        Confirmed(windowNoStore.burst),
+        "-",
+        "");
+    row("  burst handled in, ms",
+        Format(headless.burst.seconds * 1000),
+        Format(headlessNoStore.burst.seconds * 1000),
+        Ratio(headless.burst.seconds, headlessNoStore.burst.seconds),
+        Format(window.burst.seconds * 1000),
+        Format(windowNoStore.burst.seconds * 1000),
+        Ratio(window.burst.seconds, windowNoStore.burst.seconds),
+        "");
+    std::printf("(on/off: ratio of the rates and of the burst times, difference of the latencies "
+                "in us)\n");
+}
+
+// A settings file in directory for a station on port under ident, with or without its store.
+bool WriteSettings(const QString &directory, quint16 port, const QByteArray &ident, bool store)
+{
+    QFile ini(QDir(directory).filePath(QStringLiteral("veltrin.ini")));
+    if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray text = "[TCPIP]\r\nPORT=" + QByteArray::number(port) + "\r\nIDENT=" + ident;
+    text += "\r\n";
+    if (!store)
+        text += "[DATABASE]\r\nSTORE=0\r\n";
+    return ini.write(text) == text.size();
+}
+
 int UsableCores()
 {
     cpu_set_t set;
@@ -750,40 +886,31 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    // Settings and store in a directory of each station's own, so that every store starts empty.
     QTemporaryDir configDir;
-    if (!configDir.isValid()) {
-        std::fprintf(stderr, "bench_station: no temporary directory for the settings\n");
+    QTemporaryDir noStoreDir;
+    QTemporaryDir windowDir;
+    QTemporaryDir noStoreWindowDir;
+    for (const QTemporaryDir *dir : {&configDir, &noStoreDir, &windowDir, &noStoreWindowDir}) {
+        if (!dir->isValid()) {
+            std::fprintf(stderr, "bench_station: no temporary directory for the settings\n");
+            return 1;
+        }
+    }
+    if (!WriteSettings(configDir.path(), kBenchStationPort, "Bench", true)
+        || !WriteSettings(noStoreDir.path(), kNoStoreStationPort, "Bench", false)
+        || !WriteSettings(windowDir.path(), kWindowStationPort, "Window", true)
+        || !WriteSettings(noStoreWindowDir.path(), kNoStoreWindowPort, "Window", false)) {
+        std::fprintf(stderr, "bench_station: cannot write the settings files\n");
         return 1;
     }
     qputenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit());
     qputenv("XDG_DATA_HOME", configDir.path().toLocal8Bit());
-    {
-        QFile ini(configDir.filePath(QStringLiteral("veltrin.ini")));
-        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            std::fprintf(stderr, "bench_station: cannot write the settings file\n");
-            return 1;
-        }
-        ini.write("[TCPIP]\r\nPORT=" + QByteArray::number(kBenchStationPort)
-                  + "\r\nIDENT=Bench\r\n");
-    }
 
-    QTemporaryDir windowDir;
-    if (!windowDir.isValid()) {
-        std::fprintf(stderr, "bench_station: no temporary directory for the window station\n");
-        return 1;
-    }
-    {
-        QFile ini(windowDir.filePath(QStringLiteral("veltrin.ini")));
-        if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            std::fprintf(stderr, "bench_station: cannot write the window station's settings\n");
-            return 1;
-        }
-        ini.write("[TCPIP]\r\nPORT=" + QByteArray::number(kWindowStationPort)
-                  + "\r\nIDENT=Window\r\n");
-    }
-    // Started first, while this process has no threads yet; it comes up while the rest does.
+    // Started first, while this process has no threads yet; they come up while the rest does.
     auto window = std::make_unique<WindowStation>(windowDir.path());
-    if (!window->started()) {
+    auto noStoreWindow = std::make_unique<WindowStation>(noStoreWindowDir.path());
+    if (!window->started() || !noStoreWindow->started()) {
         std::fprintf(stderr, "bench_station: the window station could not be started\n");
         return 1;
     }
@@ -803,6 +930,21 @@ int main(int argc, char *argv[])
     }
     // The ticks are driven by hand below; the clock would only add idle ticks to the figures.
     dm.stopClock();
+    if (!dm.store().isOpen()) {
+        std::fprintf(stderr, "bench_station: the station did not open its store\n");
+        return 1;
+    }
+    // The core finds its settings and its store where the environment points as it starts.
+    qputenv("XDG_CONFIG_HOME", noStoreDir.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", noStoreDir.path().toLocal8Bit());
+    Tdm noStoreDm(boxes, [] { return QByteArray("BENCH"); });
+    qputenv("XDG_CONFIG_HOME", configDir.path().toLocal8Bit());
+    qputenv("XDG_DATA_HOME", configDir.path().toLocal8Bit());
+    if (!noStoreDm.started() || noStoreDm.store().isOpen()) {
+        std::fprintf(stderr, "bench_station: the station without a store did not start\n");
+        return 1;
+    }
+    noStoreDm.stopClock();
 
     EchoLoop echo(kEchoPort);
     if (!echo.bound()) {
@@ -825,7 +967,10 @@ int main(int argc, char *argv[])
     // Every target gets its share in rounds taken in turn, so that other load on the machine
     // weighs on each figure alike. The echo loop needs no event loop, but the servers do;
     // running it costs the echo nothing while this thread waits.
-    if (!WithEventLoop([&] { return peer.awaitStation(kWindowStationPort, kWindowStartLimit); })) {
+    if (!WithEventLoop([&] {
+            return peer.awaitStation(kWindowStationPort, kWindowStartLimit)
+                   && peer.awaitStation(kNoStoreWindowPort, kWindowStartLimit);
+        })) {
         std::fprintf(stderr, "bench_station: the window station did not confirm a message\n");
         return 1;
     }
@@ -834,7 +979,9 @@ int main(int argc, char *argv[])
                                           kEchoPort,
                                           kKeptSocketServerPort,
                                           kFreshClientServerPort,
-                                          kWindowStationPort};
+                                          kWindowStationPort,
+                                          kNoStoreStationPort,
+                                          kNoStoreWindowPort};
     const std::vector<FlowResult> flows = WithEventLoop([&] {
         std::vector<FlowResult> results(targets.size());
         for (const quint16 port : targets) {
@@ -855,6 +1002,8 @@ int main(int argc, char *argv[])
     const FlowResult &keptSocketFlow = flows[2];
     const FlowResult &freshClientFlow = flows[3];
     const FlowResult &windowFlow = flows[4];
+    const FlowResult &noStoreFlow = flows[5];
+    const FlowResult &noStoreWindowFlow = flows[6];
 
     const std::vector<LatencyResult> latencies = WithEventLoop(
             [&] { return peer.latencies(targets, kLatencySamples, kLatencyLimit); });
@@ -864,8 +1013,14 @@ int main(int argc, char *argv[])
     const LatencyResult &keptSocketLatency = latencies[2];
     const LatencyResult &freshClientLatency = latencies[3];
     const LatencyResult &windowLatency = latencies[4];
+    const LatencyResult &noStoreLatency = latencies[5];
+    const LatencyResult &noStoreWindowLatency = latencies[6];
 
-    const std::vector<quint16> burstTargets = {kEchoPort, kBenchStationPort, kWindowStationPort};
+    const std::vector<quint16> burstTargets = {kEchoPort,
+                                               kBenchStationPort,
+                                               kWindowStationPort,
+                                               kNoStoreStationPort,
+                                               kNoStoreWindowPort};
     const std::vector<BurstResult> bursts = WithEventLoop([&] {
         std::vector<BurstResult> results;
         for (const quint16 port : burstTargets) {
@@ -919,6 +1074,14 @@ int main(int argc, char *argv[])
 
     PrintSideBySide(
             echoFlow, stationFlow, windowFlow, echoLatency, stationLatency, windowLatency, bursts);
+
+    std::printf("\nThe message store on and off (STORE=0); every station started with an empty "
+                "store, and the headless one holds %lld messages at the end:\n",
+                static_cast<long long>(dm.store().messageCount()));
+    PrintStoreOnOff({stationFlow, stationLatency, bursts[1]},
+                    {noStoreFlow, noStoreLatency, bursts[3]},
+                    {windowFlow, windowLatency, bursts[2]},
+                    {noStoreWindowFlow, noStoreWindowLatency, bursts[4]});
 
     std::printf("\nThe headless station in detail:\n");
     PrintRow("figure", "station", "echo", "ratio", "target");
@@ -1009,8 +1172,11 @@ int main(int argc, char *argv[])
     // clock has passed the last of them, which would hold the bench for minutes at its end.
     // Nothing is left to save: the window station ends, the settings go, the process ends.
     window.reset();
+    noStoreWindow.reset();
     configDir.remove();
+    noStoreDir.remove();
     windowDir.remove();
+    noStoreWindowDir.remove();
     std::fflush(stdout);
     std::_Exit(0);
 }
