@@ -385,6 +385,11 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
                                : version == kSchemaVersion && !isOurSchema();
         if (foreign)
             return EncodeWindows1250(u"neobsahuje zprávy stanice");
+        // The station holds the file for as long as it runs: a commit then takes and gives back
+        // no file locks (an eighth of its cost), the journal's index lives in memory, and no
+        // other program can keep a snapshot open that would let the journal grow without end. A
+        // second station of the user finds the file held and keeps its messages in memory.
+        run(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"));
         run(QStringLiteral("PRAGMA journal_mode = WAL"));
         run(QStringLiteral("PRAGMA synchronous = NORMAL"));
         // Debian's SQLite overwrites every deleted message at once, pages of its own too; this
@@ -397,8 +402,16 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
         if (!migrate(version) || (version < kSchemaVersion && !isOurSchema()))
             return EncodeWindows1250(u"neobsahuje zprávy stanice");
         // A file that takes no writes (a read-only disk) is no store: the start says so rather
-        // than the first message. Already at this version, the write changes nothing.
-        run(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion));
+        // than the first message. Asked of the system, not tried: a write would start a new
+        // journal, three waits for the disk at every start.
+        for (const QString &place : {file, QFileInfo(file).path()}) {
+            if (::access(QFile::encodeName(place).constData(), W_OK) != 0)
+                throw Error(ReasonOfErrno(errno));
+        }
+        // The hold begins now, not with the first message: a second station that read the
+        // file meanwhile would keep this one from ever writing it.
+        run(QStringLiteral("BEGIN IMMEDIATE"));
+        run(QStringLiteral("COMMIT"));
     } catch (const Error &) {
         if (IsUnusableFile(lastFailure))
             return ReasonOf(lastFailure);
@@ -685,6 +698,10 @@ void MessageStore::Private::trim(bool byAge)
         }
         run(QStringLiteral("COMMIT"));
         count = remaining;
+        // A deleted message leaves a mark in the search index until its segments are merged;
+        // a flood that is trimmed without end would otherwise grow the index, and the file.
+        if (deleted > 0)
+            run(QStringLiteral("INSERT INTO search (search, rank) VALUES ('merge', 500)"));
         writesSinceCheckpoint += static_cast<int>(std::min<qint64>(deleted, kCheckpointWrites));
     } catch (const Error &) {
         rollBack();
@@ -954,6 +971,31 @@ bool MessageStore::setDelivery(qint32 id, qint32 attempts, const QByteArray &hos
     query.bindValue(1, host);
     query.bindValue(2, id);
     return d->write(query);
+}
+
+bool MessageStore::setDeliveries(const std::vector<Delivery> &deliveries)
+{
+    if (!d->open || deliveries.empty())
+        return d->open;
+    // One commit for a tick's attempts: each of its own cost a tick over a thousand waiting
+    // messages some 50 ms.
+    QSqlQuery begin(d->db);
+    if (!begin.exec(QStringLiteral("BEGIN")))
+        return d->write(begin);
+    for (const Delivery &delivery : deliveries) {
+        QSqlQuery &query = *d->updateDelivery;
+        query.bindValue(0, delivery.attempts);
+        query.bindValue(1, delivery.host);
+        query.bindValue(2, delivery.id);
+        query.exec();
+        query.finish();
+    }
+    QSqlQuery commit(d->db);
+    commit.prepare(QStringLiteral("COMMIT"));
+    const bool committed = d->write(commit);
+    if (!committed)
+        d->rollBack();
+    return committed;
 }
 
 bool MessageStore::remove(HistoryKind box, qint32 id)

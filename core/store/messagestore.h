@@ -97,6 +97,14 @@ public:
     bool setFlag(HistoryKind box, qint32 id, qint32 flag, const QByteArray &label);
     // A sent message's attempts left and its host (the address once resolved).
     bool setDelivery(qint32 id, qint32 attempts, const QByteArray &host);
+    struct Delivery
+    {
+        qint32 id = 0;
+        qint32 attempts = 0;
+        QByteArray host;
+    };
+    // Several at once, in one commit.
+    bool setDeliveries(const std::vector<Delivery> &deliveries);
     bool remove(HistoryKind box, qint32 id);
 
     // Keeps the limits: over keepMax, drops the oldest messages down to a thousandth below
