@@ -307,7 +307,12 @@ void Tdm::deleteCurrent(HistoryTable &table)
 
 void Tdm::storeDelivery(const TMessageQueueItem &entry)
 {
-    if (const std::optional<qint32> id = RowIdOfKey(entry.Key); id && m_store.isOpen())
+    const std::optional<qint32> id = RowIdOfKey(entry.Key);
+    if (!id || !m_store.isOpen())
+        return;
+    if (m_inTick)
+        m_tickDeliveries.push_back({*id, entry.Attempts, entry.Host});
+    else
         m_store.setDelivery(*id, entry.Attempts, entry.Host);
 }
 
@@ -399,6 +404,8 @@ void Tdm::timTimer()
         }
         m_pump();
     }
+    // An attempt the process did not live to write down is made once more after a restart.
+    m_store.setDeliveries(std::exchange(m_tickDeliveries, {}));
 }
 
 void Tdm::TrySend(const std::shared_ptr<TMessageQueueItem> &entry)
@@ -613,7 +620,7 @@ std::shared_ptr<TMessageQueueItem> Tdm::rememberedKey(const QByteArray &key)
     if (std::shared_ptr<TMessageQueueItem> entry = m_receivedKeys.value(key))
         return entry;
     const qint64 now = m_now();
-    if (!m_store.isOpen() || now >= m_keysInStoreUntilMs)
+    if (!m_store.isOpen() || now >= m_keysInStoreUntilMs || !m_droppedKeys.mayContain(key))
         return nullptr;
     const std::optional<StoredMessage> stored = m_store.receivedByKey(key, now - kRepeatWindowMs);
     if (!stored)
@@ -629,11 +636,13 @@ void Tdm::forgetOldKeys(qint64 now)
     while (m_receivedList.size() > kReceivedKeysKept) {
         const TMessageQueueItem &oldest = *m_receivedList.front();
         const bool mayRepeat = now - oldest.TakenAtMs < kRepeatWindowMs;
-        if (mayRepeat && m_receivedList.size() <= kMostKeysInMemory)
+        if (mayRepeat && m_receivedList.size() <= m_mostKeysInMemory)
             return;
-        if (mayRepeat)
+        if (mayRepeat) {
             m_keysInStoreUntilMs
                     = std::max(m_keysInStoreUntilMs, oldest.TakenAtMs + kRepeatWindowMs);
+            m_droppedKeys.insert(oldest.Key, now);
+        }
         forgetReceived(m_receivedList.front());
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "droppedkeyfilter.h"
 #include "history.h"
 #include "messagequeueitem.h"
 #include "outboundqueuemodel.h"
@@ -128,6 +129,9 @@ public:
     // Replaces the wall clock (milliseconds since the epoch) that decides how long a received
     // key is remembered.
     void setWallClock(std::function<qint64()> now) { m_now = std::move(now); }
+    // Holds fewer than kMostKeysInMemory received keys in memory (tests reach the store's
+    // part with a few hundred messages instead of thousands).
+    void setMostKeysInMemory(std::size_t most) { m_mostKeysInMemory = most; }
 
     static bool IsDottedAddress(const QByteArray &text);
 
@@ -207,15 +211,19 @@ private:
     // Keys dropped from memory while a sender might still repeat them: until this time a key
     // not in memory is asked of the store.
     qint64 m_keysInStoreUntilMs = 0;
+    DroppedKeyFilter m_droppedKeys{kRepeatWindowMs};
     MessageList m_outboundQueue;
     OutboundQueueModel m_queueModel;
     MessageStore m_store;
+    // The attempts of the tick under way, written in one commit at its end.
+    std::vector<MessageStore::Delivery> m_tickDeliveries;
     std::vector<QByteArray> m_startLines;
     HostResolver m_resolver;
     std::vector<Lookup> m_lookups;
     std::function<void()> m_pump;
     std::function<qint64()> m_now;
     int m_unreadOnlyInStore = 0;
+    std::size_t m_mostKeysInMemory = kMostKeysInMemory;
     bool m_started = false;
     bool m_inTick = false;
     bool m_busy = false; // a datagram or a tick's visit of an entry is under way

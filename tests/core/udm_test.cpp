@@ -235,6 +235,33 @@ TEST(Station, KeysAreRememberedForTenMinutesOrTheLast128AndABurstIsAnnouncedWhol
     });
 }
 
+TEST(Station, KeysBeyondThoseHeldInMemoryAreAskedOfTheStore)
+{
+    RUN_ON_LOOPBACK([] {
+        RawPeer peer;
+        Station station;
+        constexpr std::size_t kHeld = 200;
+        station.dm->setMostKeysInMemory(kHeld);
+        const int count = int(kHeld) + 100;
+        for (int sent = 0; sent < count; sent += 100) {
+            for (int i = sent + 1; i <= sent + 100; ++i)
+                peer.sendTo("=PC9~" + QByteArray::number(i) + "|Sklad|zprava");
+            ASSERT_EQ(peer.takeCount(100).size(), 100u);
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return station.count(Kind::Received) == count; }));
+        EXPECT_EQ(station.dm->receivedList().size(), kHeld);
+        // The first hundred are no longer in memory, but came within the last ten minutes.
+        peer.sendTo("=PC9~1|Sklad|zprava");
+        peer.sendTo("=PC9~50|Sklad|jina zprava"); // a restarted sender's new message
+        peer.sendTo("=PC9~" + QByteArray::number(count + 1) + "|Sklad|zprava");
+        ASSERT_EQ(peer.takeCount(3).size(), 3u);
+        // Each was handled to its end before its confirmation came back.
+        EXPECT_EQ(station.count(Kind::Received), count + 2);
+        EXPECT_EQ(station.dm->tIn().row(0).MSG, QByteArray("zprava"));
+        EXPECT_EQ(station.dm->tIn().row(1).MSG, QByteArray("jina zprava"));
+    });
+}
+
 TEST(Station, ARememberedKeyWithAnotherTextIsANewMessageFromARestartedSender)
 {
     RUN_IN_PRIVATE_NETWORK([] {

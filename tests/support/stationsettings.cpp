@@ -33,8 +33,11 @@ QTemporaryDir &StoreDirectories()
 
 QString UseFreshMessageStore()
 {
+    // Named by the process too: a test that runs in a child of this process counts on from
+    // the count the child was given, as every other child does.
     static int made = 0;
-    const QString directory = StoreDirectories().filePath(QString::number(++made));
+    const QString directory = StoreDirectories().filePath(QString::number(::getpid()) + u'-'
+                                                          + QString::number(++made));
     qputenv("XDG_DATA_HOME", QFile::encodeName(directory));
     return UsedMessageStorePath();
 }
