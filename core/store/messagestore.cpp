@@ -860,7 +860,8 @@ std::vector<StoredMessage> MessageStore::newestUnread(int count) const
 qint64 MessageStore::unreadCount() const
 {
     return d->numberOrNothing(
-                    QStringLiteral("SELECT count(*) FROM messages WHERE box = 0 AND flag = 0"))
+                    QStringLiteral("SELECT count(*) FROM messages INDEXED BY messages_open"
+                                   " WHERE box = 0 AND flag = 0"))
             .value_or(0);
 }
 
@@ -891,11 +892,12 @@ std::vector<StoredMessage> MessageStore::rememberedReceived(int atLeast, qint64 
         return messages;
     // Newest first, in the order the store took them, which is the order of their times: the
     // walk stops at the first message that is neither among the newest atLeast nor recent,
-    // instead of reading every message for its time.
+    // instead of reading every message for its time. "+box" keeps SQLite on the table's own
+    // order: by the index of boxes it would sort them all first.
     QSqlQuery query(d->db);
     query.setForwardOnly(true);
     if (!query.prepare(QStringLiteral("SELECT " MESSAGE_COLUMNS
-                                      " FROM messages WHERE box = 0 ORDER BY seq DESC"))
+                                      " FROM messages WHERE +box = 0 ORDER BY seq DESC"))
         || !query.exec())
         return messages;
     while (query.next()) {
