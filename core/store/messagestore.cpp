@@ -396,6 +396,9 @@ std::optional<QByteArray> MessageStore::Private::connect(const QString &file)
         // Debian's SQLite overwrites every deleted message at once, pages of its own too; this
         // overwrites it only where the page is written anyway, so a trim costs no more writes.
         run(QStringLiteral("PRAGMA secure_delete = FAST"));
+        // The pages a station needs are the ends of its indexes and the newest messages; the
+        // default cache of 2 MiB would fill with whatever a count or a search once read.
+        run(QStringLiteral("PRAGMA cache_size = -512"));
         // Checkpoints would cost the receiving path a write of their own; the deferred pass
         // runs them.
         run(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
